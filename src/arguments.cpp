@@ -1,0 +1,45 @@
+#include "arguments.hpp"
+
+namespace zeilfuge {
+
+std::string to_upper(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
+
+std::int32_t decimal_value(std::string_view text) {
+    std::size_t i = 0;
+    auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (i < text.size() && is_space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Unsigned arithmetic wraps by definition; the cast back is two's complement in C++20.
+    std::uint32_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10U + static_cast<std::uint32_t>(text[i] - '0');
+    }
+    if (negative) value = 0U - value;
+    return static_cast<std::int32_t>(value);
+}
+
+Result parse_arguments(int argc, const char* const* argv, RunSettings& settings) {
+    if (argc < 5) return Result::too_few_arguments;
+    for (int i = 0; i < argc; ++i) {
+        const std::string word = to_upper(argv[i]);
+        if (word == "/D" || word == "-D") settings.display = true;
+    }
+    settings.input_name = argv[1];
+    settings.output_name = argv[2];
+    settings.mode_word = to_upper(argv[3]);
+    if (settings.mode_word != kInsertWord && settings.mode_word != kDeleteWord) {
+        return Result::invalid_mode;
+    }
+    settings.record_length = decimal_value(argv[4]);
+    return Result::completed;
+}
+
+}  // namespace zeilfuge

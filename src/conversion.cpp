@@ -1,0 +1,253 @@
+#include "conversion.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define ZEILFUGE_SSE2 1
+#endif
+
+namespace zeilfuge {
+
+namespace {
+
+using Byte = unsigned char;
+
+constexpr Byte kNul = 0x00;
+constexpr Byte kLf = 0x0A;
+constexpr Byte kCr = 0x0D;
+constexpr Byte kCtrlZ = 0x1A;
+constexpr Byte kBlank = 0x20;
+
+// A line end written, with the break that may precede it, needs four bytes; copying data
+// always leaves them free, so a special byte never waits for room.
+constexpr std::ptrdiff_t kSpecialRoom = 4;
+// Short records are copied in pieces of this fixed size, which the compiler turns into
+// one load and one store; the bytes beyond the record are overwritten by what follows.
+constexpr std::size_t kWideCopy = 16;
+
+bool is_special(Byte b) {
+    return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
+}
+
+// The first NUL, LF, CR or Ctrl-Z in [p, end), or end. Record data rarely holds any, so
+// this scan runs over nearly every input byte and must be fast.
+const Byte* find_special(const Byte* p, const Byte* end) {
+#ifdef ZEILFUGE_SSE2
+    const __m128i nul = _mm_setzero_si128();
+    const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
+    const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
+    const __m128i ctrl_z = _mm_set1_epi8(static_cast<char>(kCtrlZ));
+    auto mask_of = [&](const Byte* at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, ctrl_z)));
+        return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    while (end - p >= 32) {
+        const unsigned low = mask_of(p);
+        const unsigned high = mask_of(p + 16);
+        if ((low | high) != 0) {
+            const unsigned both = low | (high << 16);
+            return p + __builtin_ctz(both);
+        }
+        p += 32;
+    }
+    if (end - p >= 16) {
+        const unsigned low = mask_of(p);
+        if (low != 0) return p + __builtin_ctz(low);
+        p += 16;
+    }
+#endif
+    while (p != end && !is_special(*p))
+        ++p;
+    return p;
+}
+
+void copy_bytes(Byte* out, const Byte* in, std::size_t n) {
+    std::memcpy(out, in, n);
+}
+
+// Writes the owed blanks that fit; true when none are left.
+bool pay_blanks(ConversionState& state, Byte*& out, Byte* out_end) {
+    const auto n = std::min<std::int64_t>(state.blanks_owed, out_end - out);
+    std::memset(out, kBlank, static_cast<std::size_t>(n));
+    out += n;
+    state.blanks_owed -= n;
+    return state.blanks_owed == 0;
+}
+
+// Copies the data bytes [in, in + n), placing a record break before every byte that
+// starts a record other than the first. Returns how many bytes it took; fewer than n only
+// when the output is full up to limit. Bytes up to readable_end may be read and bytes up to
+// out_end written, though not used.
+std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
+                        const Byte* readable_end, Byte*& out, Byte* limit, Byte* out_end) {
+    const std::int64_t length = state.record_length;
+    std::size_t done = 0;
+    if (length == 0) {
+        done = std::min<std::size_t>(n, static_cast<std::size_t>(limit - out));
+        copy_bytes(out, in, done);
+        out += done;
+    } else {
+        // Bytes in the current record: 1 to length once data has come, 0 before.
+        std::int64_t filled = state.counter == 0 ? 0 : (state.counter - 1) % length + 1;
+        while (done < n) {
+            if (filled == length) {
+                if (limit - out < 3) break;
+                out[0] = kCr;
+                out[1] = kLf;
+                out += 2;
+                filled = 0;
+            }
+            const std::size_t take = std::min({n - done, static_cast<std::size_t>(length - filled),
+                                               static_cast<std::size_t>(limit - out)});
+            if (take == 0) break;
+            if (take <= kWideCopy &&
+                static_cast<std::size_t>(readable_end - (in + done)) >= kWideCopy &&
+                static_cast<std::size_t>(out_end - out) >= kWideCopy) {
+                copy_bytes(out, in + done, kWideCopy);
+            } else {
+                copy_bytes(out, in + done, take);
+            }
+            out += take;
+            done += take;
+            filled += static_cast<std::int64_t>(take);
+        }
+    }
+    state.counter += static_cast<std::int64_t>(done);
+    return done;
+}
+
+std::size_t delete_data(ConversionState& state, const Byte* in, std::size_t n, Byte*& out,
+                        Byte* limit) {
+    const std::size_t take = std::min<std::size_t>(n, static_cast<std::size_t>(limit - out));
+    copy_bytes(out, in, take);
+    out += take;
+    state.counter += static_cast<std::int64_t>(take);
+    return take;
+}
+
+std::size_t put_data(ConversionState& state, const Byte* in, std::size_t n,
+                     const Byte* readable_end, Byte*& out, Byte* limit, Byte* out_end) {
+    if (state.mode == Mode::insert_line_ends) {
+        return insert_data(state, in, n, readable_end, out, limit, out_end);
+    }
+    return delete_data(state, in, n, out, limit);
+}
+
+// Handles one decoded line end. Needs kSpecialRoom bytes; in *DEL the padding that
+// doesn't fit is owed.
+void put_line_end(ConversionState& state, Byte*& out, Byte* out_end) {
+    const std::int64_t length = state.record_length;
+    if (state.mode == Mode::insert_line_ends) {
+        // The line end doesn't count, so it sees the break test of the data byte before it:
+        // it draws a break too when that byte did. Before any data, k is -1.
+        const std::int64_t k = state.counter - 1;
+        if (length != 0 && k != 0 && k % length == 0) {
+            out[0] = kCr;
+            out[1] = kLf;
+            out += 2;
+        }
+        out[0] = kCr;
+        out[1] = kLf;
+        out += 2;
+    } else if (length != 0) {
+        const std::int64_t blanks = (length - state.counter % length) % length;
+        state.counter += blanks;
+        state.blanks_owed = blanks;
+        pay_blanks(state, out, out_end);
+    }
+}
+
+// A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
+void put_lone_cr(ConversionState& state, Byte*& out, Byte* out_end) {
+    static constexpr Byte cr[1] = {kCr};
+    put_data(state, cr, 1, cr + 1, out, out_end, out_end);
+}
+
+}  // namespace
+
+ConversionState start_conversion(Mode mode, std::int32_t rcdlen) {
+    ConversionState state;
+    state.mode = mode;
+    // Taken in 64 bits, the magnitude of -2147483648 exists too.
+    const std::int64_t length = rcdlen;
+    state.record_length = length < 0 ? -length : length;
+    return state;
+}
+
+BlockResult convert_block(ConversionState& state, std::span<const std::byte> input,
+                          std::span<std::byte> output, bool input_ends) {
+    const Byte* const first = reinterpret_cast<const Byte*>(input.data());
+    const Byte* const end = first + input.size();
+    const Byte* in = first;
+    Byte* const out_first = reinterpret_cast<Byte*>(output.data());
+    Byte* const out_end = out_first + output.size();
+    Byte* out = out_first;
+    auto result = [&](bool complete) {
+        return BlockResult{static_cast<std::size_t>(in - first),
+                           static_cast<std::size_t>(out - out_first), complete};
+    };
+
+    if (state.ended) {
+        in = end;
+        return result(true);
+    }
+    if (!pay_blanks(state, out, out_end)) return result(false);
+
+    if (state.cr_pending) {
+        if (in == end && !input_ends) return result(true);
+        if (out_end - out < kSpecialRoom) return result(false);
+        state.cr_pending = false;
+        if (in != end && *in == kLf) {
+            ++in;
+            put_line_end(state, out, out_end);
+            if (state.blanks_owed != 0) return result(false);
+        } else {
+            put_lone_cr(state, out, out_end);
+        }
+    }
+
+    while (in != end) {
+        if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
+        const Byte* const special = find_special(in, end);
+        // Data leaves kSpecialRoom free, so the special byte after it always fits.
+        in += put_data(state, in, static_cast<std::size_t>(special - in), end, out,
+                       out_end - kSpecialRoom, out_end);
+        if (in != special) return result(false);
+        if (in == end) break;
+        switch (*in) {
+            case kNul:
+                ++in;
+                break;
+            case kLf:
+                ++in;
+                put_line_end(state, out, out_end);
+                break;
+            case kCr:
+                if (in + 1 == end && !input_ends) {
+                    // Whether this CR starts a line end is up to the next block.
+                    state.cr_pending = true;
+                    ++in;
+                } else if (in + 1 != end && in[1] == kLf) {
+                    in += 2;
+                    put_line_end(state, out, out_end);
+                } else {
+                    ++in;
+                    put_lone_cr(state, out, out_end);
+                }
+                break;
+            default:  // Ctrl-Z ends the input; nothing after it counts.
+                state.ended = true;
+                in = end;
+                return result(true);
+        }
+        if (state.blanks_owed != 0) return result(false);
+    }
+    return result(true);
+}
+
+}  // namespace zeilfuge

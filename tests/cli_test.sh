@@ -1,0 +1,332 @@
+#!/usr/bin/env bash
+# Runs the built executable the way a user does: files on disk, exit codes and the exact
+# bytes on standard output.
+#   cli_test.sh GROUP COMMAND...     e.g. cli_test.sh refusals build/zeilfuge
+# COMMAND may start with an emulator (wine path/ZEILFUGE.EXE). Set ZEILFUGE_WINDOWS=1 for a
+# Windows build: the cases that need POSIX devices, links or limits are then skipped.
+set -u
+group=$1
+shift
+tool=("$@")
+examples=$(cd "$(dirname "$0")/../examples" && pwd)
+windows=${ZEILFUGE_WINDOWS:-0}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+passed=0
+failed=0
+current=""
+
+case_() { current=$1; }
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL [$current] $*"
+}
+
+# run ARG... : runs the tool, keeping its standard output in ./stdout and its code in $rc.
+run() {
+    "${tool[@]}" "$@" >stdout 2>stderr </dev/null
+    rc=$?
+}
+
+expect_rc() { [ "$rc" -eq "$1" ] && pass || fail "exit code $rc, expected $1"; }
+
+# expect_bytes FILE PRINTF-FORMAT [ARG...]: FILE holds exactly those bytes.
+expect_bytes() {
+    local file=$1
+    shift
+    # shellcheck disable=SC2059
+    printf -- "$@" >expected
+    if cmp -s expected "$file"; then
+        pass
+    else
+        fail "$file differs:"
+        od -c "$file" | head -8
+        echo "expected:"
+        od -c expected | head -8
+    fi
+}
+
+expect_stdout() { expect_bytes stdout "$@"; }
+expect_no_stderr() { [ ! -s stderr ] && pass || fail "standard error: $(head -c 200 stderr)"; }
+expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] && pass || fail "$1 exists"; }
+expect_same() { cmp -s "$1" "$2" && pass || fail "$1 differs from $2"; }
+expect_no_temporary() {
+    local left
+    left=$(find "${1:-.}" -maxdepth 1 -name '.zeilfuge-*')
+    [ -z "$left" ] && pass || fail "temporary file left: $left"
+}
+posix_only() { [ "$windows" = 1 ] && return 1 || return 0; }
+
+B='\r\n*******************************************************\r\n'
+B+='**                                                   **\r\n'
+B+='** Projekt     : QUELLARIS                           **\r\n'
+B+='** Tool        : ZEILFUGE                            **\r\n'
+B+='** Beschreibung: Kopiert in eine Streemfile CRLF     **\r\n'
+B+='**                                                   **\r\n'
+B+='*******************************************************\r\n\r\n'
+BANNER=$B
+U='Befehlsformat: \r\n'
+U+='ZEILFUGE.EXE [Eingabedatei] [Ausgabedatei] [*ins RCDLEN | *del] [/d]\r\n\r\n'
+U+='Beispiel:\r\n'
+U+='ZEILFUGE.EXE BELTRA17.txt BELTRA17_crlf.txt *ins 11 /d \r\n'
+U+='-oder-\r\n'
+U+='ZEILFUGE.EXE BELVOK62_crlf.txt BELVOK62.txt *del /d \r\n\r\n'
+USAGE=$U
+STARS='*******************************************************\r\n'
+
+# summary NAME COUNT: the three closing lines, as a printf format.
+summary() {
+    printf '%s' "Ausgabe-Datei \"${1//%/%%}\"  geschlossen.\\r\\n$2 Datensaetze verarbeitet\\r\\n$STARS"
+}
+
+group_refusals() {
+    printf 'keep' >out
+    for args in "" "in" "in out" "in out *ins" "in out *del" "in out *xyz"; do
+        case_ "too few: '$args'"
+        # shellcheck disable=SC2086
+        run $args
+        expect_rc 99
+        expect_stdout "$BANNER$USAGE"
+        expect_no_stderr
+    done
+    printf 'data' >in
+    for mode in '*xyz' '*ins ' '*insx' '/d' 'ins' ''; do
+        case_ "invalid mode '$mode'"
+        run in out "$mode" 11 /d
+        expect_rc 98
+        expect_stdout "$BANNER$USAGE"
+        expect_bytes out 'keep'
+    done
+    case_ "refusal creates no output"
+    run in new '*xyz' 11
+    expect_rc 98
+    expect_absent new
+    run in new '*ins'
+    expect_rc 99
+    expect_absent new
+}
+
+group_convert() {
+    case_ "usage example"
+    cp "$examples/BELTRA17.txt" .
+    run BELTRA17.txt BELTRA17_crlf.txt '*ins' 11 /d
+    expect_rc 0
+    expect_stdout "$BANNER$(summary BELTRA17_crlf.txt 110)"
+    local records
+    printf -v records '%s\r\n' 0001MUELLER 0002SCHMIDT 0003SCHNEID 0004FISCHER '0005WEBER  ' \
+        '0006MEYER  ' '0007WAGNER ' '0008BECKER ' '0009SCHULZ '
+    expect_bytes BELTRA17_crlf.txt '%s' "${records}0010HOFFMAN"
+    expect_no_stderr
+
+    case_ "back again, silently"
+    run BELTRA17_crlf.txt BELTRA17_back.txt '*DEL' 11
+    expect_rc 0
+    expect_stdout ''
+    expect_same BELTRA17_back.txt BELTRA17.txt
+
+    case_ "delete example with the switch as RCDLEN"
+    cp "$examples/BELVOK62_crlf.txt" .
+    run BELVOK62_crlf.txt BELVOK62.txt '*del' /d
+    expect_rc 0
+    expect_bytes BELVOK62.txt 'KONTO 4711 OFFENKONTO 4712 GESCHLOSSENKONTO 4713'
+    expect_stdout "$BANNER$(summary BELVOK62.txt 48)"
+
+    local cases=(
+        # mode rcdlen input-format output-format count
+        '*ins|3|abcdefgh|abc\r\ndef\r\ngh|8'
+        '*ins|3|abcd\r\n|abc\r\nd\r\n\r\n|4'
+        '*ins|3|ab\r\ncd\r\n|ab\r\nc\r\nd\r\n\r\n|4'
+        '*ins|1|\r\nab|\r\n\r\na\r\nb|2'
+        '*ins|-3|abcdefg|abc\r\ndef\r\ng|7'
+        '*ins|3|ab\nc\rd|ab\r\nc\r\n\rd|5'
+        '*ins|3|a\0b\032cd|ab|2'
+        '*ins|0|ab\ncd\0e\r\n|ab\r\ncde\r\n|5'
+        '*ins|x|abcdef|abcdef|6'
+        '*ins|-2147483648|abcdef|abcdef|6'
+        '*ins|2147483647|ab\ncd|ab\r\ncd|4'
+        '*ins|4294967299|abcdefg|abc\r\ndef\r\ng|7'
+        '*del|3|abc\r\n\r\nabcd\r\nx|abcabcd  x|10'
+        '*del|3|a\0b\r\n|ab |3'
+        '*del|5|ab\rx\r\n|ab\rx |5'
+        '*del|4|ab\r\r\n|ab\r |4'
+        '*del|-4|ab\ncd\r\ne|ab  cd  e|9'
+        '*del|0|ab\r\ncd\ne|abcde|5'
+        '*del|3|ab\032cd\r\n|ab|2'
+        '*ins|3|||0'
+        '*del|3|||0'
+    )
+    local line mode rcdlen input output count
+    for line in "${cases[@]}"; do
+        IFS='|' read -r mode rcdlen input output count <<<"$line"
+        case_ "$mode $rcdlen on '$input'"
+        printf -- "$input" >in
+        printf 'old contents' >out
+        run in out "$mode" "$rcdlen" -D
+        expect_rc 0
+        expect_bytes out "$output"
+        expect_stdout "$BANNER$(summary out "$count")"
+    done
+
+    case_ "names with blanks, percent signs and bytes above 0x7F"
+    local name=$'a b %s \xe4\xf6\xfc.txt'
+    printf 'abcd' >"$name"
+    run "$name" "$name.out" '*ins' 2 /d
+    expect_rc 0
+    expect_bytes "$name.out" 'ab\r\ncd'
+    expect_stdout "$BANNER$(summary "$name.out" 4)"
+
+    case_ "names longer than 255 bytes"
+    local folder=.
+    while [ ${#folder} -lt 300 ]; do folder+=/abcdefghijklmnopqrstuvwxyz; done
+    mkdir -p "$folder"
+    local long_in="$folder/$(printf 'i%.0s' {1..200})" long_out="$folder/$(printf 'o%.0s' {1..200})"
+    printf 'abcdef' >"$long_in"
+    run "$long_in" "$long_out" '*ins' 3 /d
+    expect_rc 0
+    expect_bytes "$long_out" 'abc\r\ndef'
+    expect_stdout "$BANNER$(summary "$long_out" 6)"
+
+    if posix_only; then
+        case_ "a pipe in, a pipe out"
+        printf 'abcdefg' | "${tool[@]}" /dev/stdin /dev/stdout '*ins' 3 >piped
+        rc=$?
+        expect_rc 0
+        expect_bytes piped 'abc\r\ndef\r\ng'
+
+        case_ "a large file through many blocks"
+        head -c 3000000 /dev/urandom | tr -d '\000\n\r\032' >big
+        run big big.crlf '*ins' 80
+        expect_rc 0
+        run big.crlf big.back '*del' 80
+        expect_rc 0
+        local size padded
+        size=$(wc -c <big)
+        padded=$(((size + 79) / 80 * 80))
+        head -c "$size" big.back >big.head
+        expect_same big.head big
+        [ "$(wc -c <big.back)" -eq "$size" ] && pass || fail "the last record was padded"
+        [ "$(wc -l <big.crlf)" -eq $((padded / 80 - 1)) ] && pass || fail "wrong line count"
+    fi
+}
+
+group_failures() {
+    case_ "input missing"
+    printf 'keep' >out
+    run missing out '*ins' 11
+    expect_rc 99
+    expect_stdout 'ERROR: Datei "missing" nicht gefunden'
+    expect_bytes out 'keep'
+    run missing absent '*del' 11 /d
+    expect_rc 99
+    expect_stdout "${BANNER}ERROR: Datei \"missing\" nicht gefunden"
+    expect_absent absent
+    expect_no_stderr
+
+    case_ "input a directory"
+    mkdir folder
+    run folder out '*ins' 11
+    expect_rc 99
+    expect_stdout 'ERROR: Datei "folder" nicht gefunden'
+    expect_bytes out 'keep'
+
+    case_ "output folder missing"
+    printf 'abcdef' >in
+    run in nowhere/out '*ins' 3
+    expect_rc 97
+    expect_stdout 'ERROR: Datei "nowhere/out" kann nicht geschrieben werden'
+    expect_bytes in 'abcdef'
+
+    case_ "output a directory"
+    run in folder '*ins' 3 /d
+    expect_rc 97
+    expect_stdout "${BANNER}ERROR: Datei \"folder\" kann nicht geschrieben werden"
+    [ -d folder ] && pass || fail "the folder is gone"
+
+    if posix_only && [ "$(id -u)" != 0 ]; then
+        case_ "output without permission"
+        printf 'keep' >locked
+        chmod 444 locked
+        run in locked '*ins' 3
+        expect_rc 97
+        expect_bytes locked 'keep'
+    fi
+
+    posix_only || return 0
+
+    case_ "read error"
+    run /proc/self/mem out '*ins' 3 /d
+    expect_rc 97
+    expect_stdout "${BANNER}ERROR: Lesefehler in Datei \"/proc/self/mem\""
+    expect_absent out
+
+    case_ "disk full"
+    run in /dev/full '*ins' 3 /d
+    expect_rc 97
+    expect_stdout "${BANNER}ERROR: Schreibfehler in Datei \"/dev/full\""
+    [ -c /dev/full ] && pass || fail "/dev/full was removed"
+
+    case_ "file size limit"
+    head -c 100000 /dev/zero | tr '\0' x >big
+    (
+        ulimit -f 8
+        trap '' XFSZ
+        "${tool[@]}" big toobig '*ins' 10 >stdout
+    )
+    rc=$?
+    expect_rc 97
+    expect_stdout 'ERROR: Schreibfehler in Datei "toobig"'
+    expect_absent toobig
+}
+
+group_in_place() {
+    local spelled
+    for spelled in same dot absolute symlink-out symlink-in hardlink; do
+        case_ "in place, $spelled"
+        rm -rf place && mkdir place
+        printf 'abcdefg' >place/data
+        chmod 640 place/data
+        local in=place/data out=place/data
+        case $spelled in
+            dot) out=./place/./data ;;
+            absolute) out=$PWD/place/data ;;
+            symlink-out) posix_only || continue; ln -s data place/link; out=place/link ;;
+            symlink-in) posix_only || continue; ln -s data place/link; in=place/link ;;
+            hardlink) posix_only || continue; ln place/data place/other; out=place/other ;;
+        esac
+        run "$in" "$out" '*ins' 3 /d
+        expect_rc 0
+        expect_stdout "$BANNER$(summary "$out" 7)"
+        expect_bytes "$out" 'abc\r\ndef\r\ng'
+        expect_no_temporary place
+        if posix_only; then
+            [ "$(stat -L -c %a "$out")" = 640 ] && pass || fail "permissions $(stat -L -c %a "$out")"
+        fi
+        case $spelled in
+            symlink-*) [ -L place/link ] && pass || fail "the link was replaced" ;;
+            hardlink) expect_bytes place/data 'abcdefg' ;;
+        esac
+    done
+
+    posix_only || return 0
+    case_ "in place, failing"
+    rm -rf place && mkdir place
+    head -c 100000 /dev/zero | tr '\0' x >place/data
+    cp place/data original
+    (
+        ulimit -f 8
+        trap '' XFSZ
+        "${tool[@]}" place/data place/data '*ins' 10 /d >stdout
+    )
+    rc=$?
+    expect_rc 97
+    expect_stdout "${BANNER}ERROR: Schreibfehler in Datei \"place/data\""
+    expect_same place/data original
+    expect_no_temporary place
+}
+
+"group_$group"
+echo "$group: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

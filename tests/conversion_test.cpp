@@ -1,0 +1,271 @@
+#include "conversion.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference_conversion.hpp"
+
+namespace zeilfuge {
+namespace {
+
+constexpr Mode INS = Mode::insert_line_ends;
+constexpr Mode DEL = Mode::delete_line_ends;
+
+struct Converted {
+    std::string output;
+    std::int64_t counter = 0;
+};
+
+// Feeds the input to the engine in pieces of the given sizes (the last size repeats),
+// through an output buffer of the given capacity, as the driver does.
+Converted convert_in_pieces(std::string_view input, Mode mode, std::int32_t rcdlen,
+                            const std::vector<std::size_t>& pieces,
+                            std::size_t out_capacity = 1 << 16, bool last_piece_ends = false) {
+    ConversionState state = start_conversion(mode, rcdlen);
+    std::vector<std::byte> out(out_capacity);
+    Converted result;
+    std::size_t at = 0;
+    std::size_t piece_index = 0;
+    for (;;) {
+        const std::size_t size =
+            std::min(pieces[std::min(piece_index++, pieces.size() - 1)], input.size() - at);
+        const bool last = at + size == input.size();
+        // A copy of exactly the piece, so that reading past it shows up under the sanitizer.
+        std::vector<std::byte> piece(size);
+        if (size != 0) std::memcpy(piece.data(), input.data() + at, size);
+        at += size;
+        const bool input_ends = size == 0 || (last && last_piece_ends);
+        std::span<const std::byte> rest(piece);
+        for (;;) {
+            const BlockResult step = convert_block(state, rest, out, input_ends);
+            EXPECT_LE(step.consumed, rest.size());
+            EXPECT_LE(step.produced, out.size());
+            result.output.append(reinterpret_cast<const char*>(out.data()), step.produced);
+            rest = rest.subspan(step.consumed);
+            if (step.complete) break;
+            EXPECT_TRUE(step.produced != 0 || step.consumed != 0) << "no progress";
+            if (step.produced == 0 && step.consumed == 0) return result;
+        }
+        EXPECT_TRUE(rest.empty());
+        if (input_ends) break;
+    }
+    result.counter = state.counter;
+    return result;
+}
+
+struct Case {
+    Mode mode;
+    std::int32_t rcdlen;
+    std::string input;
+    std::string output;
+    std::int64_t counter;
+};
+
+using namespace std::string_literals;
+
+const Case kCases[] = {
+    {INS, 3, "abcdefgh", "abc\r\ndef\r\ngh", 8},
+    {INS, 3, "abcdef\r\n", "abc\r\ndef\r\n", 6},
+    {INS, 3, "abcd\r\n", "abc\r\nd\r\n\r\n", 4},
+    {INS, 3, "abc\r\ndef\r\n", "abc\r\n\r\ndef\r\n", 6},
+    {INS, 3, "ab\r\ncd\r\n", "ab\r\nc\r\nd\r\n\r\n", 4},
+    {INS, 1, "abc", "a\r\nb\r\nc", 3},
+    {INS, 1, "\r\nab", "\r\n\r\na\r\nb", 2},
+    {INS, 1, "a\r\nb\r\n", "a\r\n\r\nb\r\n\r\n", 2},
+    {INS, -3, "abcdefg", "abc\r\ndef\r\ng", 7},
+    {INS, 3, "\n\nab\ncd", "\r\n\r\nab\r\nc\r\nd", 4},  // a lone LF is a line end too
+    {INS, 3, "ab\rc\r", "ab\r\r\nc\r", 5},              // lone CRs are data, the last one too
+    {INS, 2, "a\r\r\nb", "a\r\r\n\r\nb", 3},            // CR CR LF: data CR, then a line end
+    {INS, 2, "a\0b\0c"s, "ab\r\nc", 3},
+    {INS, 3, "\0\0\0"s, "", 0},
+    {INS, 0, "abc\ndef\r\n\0g"s, "abc\r\ndef\r\ng", 7},
+    {INS, -2147483648, "abc\ndef", "abc\r\ndef", 6},
+    {INS, 2147483647, "abcdef", "abcdef", 6},
+    {DEL, 3, "ab\r\ncd\r\n", "ab cd ", 6},
+    {DEL, 3, "abc\r\n\r\nabcd\r\nx", "abcabcd  x", 10},
+    {DEL, 3, "a\0b\r\n"s, "ab ", 3},
+    {DEL, 5, "ab\rx\r\n", "ab\rx ", 5},
+    {DEL, -4, "ab\ncd\r\ne", "ab  cd  e", 9},
+    {DEL, 4, "ab\r", "ab\r", 3},
+    {DEL, 4, "ab\r\r\n", "ab\r ", 4},
+    {DEL, 4, "\r\n\n\r\n", "", 0},
+    {DEL, 0, "ab\r\ncd\nef", "abcdef", 6},
+    {DEL, 1, "ab\r\ncd\n", "abcd", 4},
+    {INS, 3,
+     "ab\x1a"
+     "cd",
+     "ab", 2},
+    {DEL, 3,
+     "ab\x1a"
+     "cd\r\n",
+     "ab", 2},
+    {DEL, 3, "ab\r\x1a\n", "ab\r", 3},  // a CR before Ctrl-Z is data
+    {INS, 3, "", "", 0},
+    {DEL, 3, "", "", 0},
+};
+
+// Ways to cut the input: whole, byte by byte, in pairs (which splits CR LF pairs at odd
+// offsets), and in threes.
+const std::vector<std::vector<std::size_t>> kSplits = {{1 << 20, 0}, {1}, {2}, {3}, {1, 2}};
+
+TEST(Conversion, GivesTheExpectedBytesAndCountWhateverTheBlockBoundaries) {
+    for (const Case& c : kCases) {
+        for (const auto& split : kSplits) {
+            for (std::size_t capacity : {kMinimumOutput, std::size_t{1} << 16}) {
+                for (bool last_piece_ends : {false, true}) {
+                    const Converted got = convert_in_pieces(c.input, c.mode, c.rcdlen, split,
+                                                            capacity, last_piece_ends);
+                    EXPECT_EQ(got.output, c.output) << "input \"" << c.input << "\" rcdlen "
+                                                    << c.rcdlen << " split " << split[0];
+                    EXPECT_EQ(got.counter, c.counter) << "input \"" << c.input << "\"";
+                }
+            }
+        }
+    }
+}
+
+TEST(Conversion, AgreesWithTheByteAtATimeReferenceOnTheCases) {
+    for (const Case& c : kCases) {
+        const ReferenceResult expected = reference_convert(c.input, c.mode, c.rcdlen);
+        EXPECT_EQ(expected.output, c.output) << "reference on \"" << c.input << "\"";
+        EXPECT_EQ(expected.counter, c.counter);
+    }
+}
+
+TEST(Conversion, RecordsLongerThanTheOutputBufferAreCutCorrectly) {
+    std::string input(100000, 'x');
+    const Converted got = convert_in_pieces(input, INS, 40000, {777}, kMinimumOutput);
+    EXPECT_EQ(got.output, std::string(40000, 'x') + "\r\n" + std::string(40000, 'x') + "\r\n" +
+                              std::string(20000, 'x'));
+}
+
+TEST(Conversion, PaddingLargerThanTheOutputBufferIsWrittenInFull) {
+    const Converted got = convert_in_pieces("ab\r\nc\r\n", DEL, 65536, {1}, kMinimumOutput);
+    EXPECT_EQ(got.output, "ab" + std::string(65534, ' ') + "c" + std::string(65535, ' '));
+    EXPECT_EQ(got.counter, 131072);
+}
+
+TEST(Conversion, CounterRunsPastThirtyTwoBits) {
+    // With RCDLEN 2147483647 the first padded line takes the counter to its 32-bit limit and
+    // the next byte past it. The output is checked as it goes, not kept.
+    ConversionState state = start_conversion(DEL, 2147483647);
+    const std::string input = "a\r\nb";
+    std::span<const std::byte> rest(reinterpret_cast<const std::byte*>(input.data()), input.size());
+    std::vector<std::byte> out(1 << 20);
+    const std::vector<std::byte> blanks(out.size(), std::byte{' '});
+    std::string ends;  // the bytes that aren't blanks
+    std::int64_t written = 0;
+    for (;;) {
+        const BlockResult step = convert_block(state, rest, out, true);
+        std::size_t from = 0;
+        std::size_t to = step.produced;
+        if (written == 0 && to != 0) ends += static_cast<char>(out[from++]);
+        if (step.complete && to != 0) ends += static_cast<char>(out[--to]);
+        EXPECT_EQ(std::memcmp(out.data() + from, blanks.data(), to - from), 0);
+        written += static_cast<std::int64_t>(step.produced);
+        rest = rest.subspan(step.consumed);
+        if (step.complete) break;
+    }
+    EXPECT_EQ(ends, "ab");
+    EXPECT_EQ(state.counter, std::int64_t{2147483648});
+    EXPECT_EQ(written, state.counter);
+}
+
+TEST(Conversion, MostNegativeRecordLengthBreaksAfterTwoGibibytes) {
+    ConversionState state = start_conversion(INS, -2147483648);
+    EXPECT_EQ(state.record_length, std::int64_t{2147483648});
+    state.counter = 2147483648;  // as after that many data bytes
+    std::vector<std::byte> out(kMinimumOutput);
+    const std::string input = "z";
+    const BlockResult step = convert_block(
+        state, std::as_bytes(std::span<const char>(input.data(), input.size())), out, true);
+    ASSERT_TRUE(step.complete);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), step.produced), "\r\nz");
+}
+
+TEST(Conversion, NothingAfterCtrlZIsRead) {
+    ConversionState state = start_conversion(INS, 3);
+    std::vector<std::byte> out(kMinimumOutput);
+    const std::string first = "ab\x1a";
+    convert_block(state, std::as_bytes(std::span<const char>(first.data(), first.size())), out,
+                  false);
+    EXPECT_TRUE(state.ended);
+    const std::string second = "cdef";
+    const BlockResult step = convert_block(
+        state, std::as_bytes(std::span<const char>(second.data(), second.size())), out, false);
+    EXPECT_EQ(step.consumed, second.size());
+    EXPECT_EQ(step.produced, 0U);
+    EXPECT_TRUE(step.complete);
+}
+
+// Random inputs made mostly of the bytes that matter, cut at random places, against the
+// byte-at-a-time reference.
+std::string random_input(std::mt19937& rng) {
+    static const char kAlphabet[] = {'\r', '\n', '\0', '\x1a', 'a', 'b', ' ', '\t', '\x80', '\xff'};
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::string input;
+    const int parts = std::uniform_int_distribution<int>(0, 40)(rng);
+    for (int p = 0; p < parts; ++p) {
+        const int kind = pick(rng);
+        if (kind < 10) {
+            input += "\r\n";
+        } else if (kind < 15) {
+            input += "\r\r\n";
+        } else if (kind < 20) {
+            input.append(std::uniform_int_distribution<std::size_t>(1, 5)(rng), '\0');
+        } else if (kind < 22) {
+            input += '\x1a';
+        } else if (kind < 40) {
+            // A long plain run, so that wide copies and whole-record loops get exercised.
+            const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 300)(rng);
+            for (std::size_t i = 0; i < n; ++i)
+                input += static_cast<char>('A' + i % 26);
+        } else {
+            input +=
+                kAlphabet[std::uniform_int_distribution<std::size_t>(0, sizeof kAlphabet - 1)(rng)];
+        }
+    }
+    return input;
+}
+
+std::int32_t random_rcdlen(std::mt19937& rng, Mode mode) {
+    static const std::int32_t kSpecial[] = {0, 1, 2, 3, -1, -3, 11, 16, 17, 80, 255, -80};
+    const int kind = std::uniform_int_distribution<int>(0, 9)(rng);
+    if (kind < 6)
+        return kSpecial[std::uniform_int_distribution<std::size_t>(0,
+                                                                   std::size(kSpecial) - 1)(rng)];
+    if (kind < 9) return std::uniform_int_distribution<std::int32_t>(-40, 40)(rng);
+    // Huge lengths pad by gigabytes in *DEL; the *INS side still meets them.
+    if (mode == DEL) return 4096;
+    return kind % 2 == 0 ? std::numeric_limits<std::int32_t>::min()
+                         : std::numeric_limits<std::int32_t>::max();
+}
+
+TEST(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 6000; ++round) {
+        const Mode mode = round % 2 == 0 ? INS : DEL;
+        const std::string input = random_input(rng);
+        const std::int32_t rcdlen = random_rcdlen(rng, mode);
+        std::vector<std::size_t> split;
+        for (int i = 0; i < 8; ++i)
+            split.push_back(std::uniform_int_distribution<std::size_t>(1, 70)(rng));
+        const std::size_t capacity =
+            std::uniform_int_distribution<std::size_t>(kMinimumOutput, 300)(rng);
+        const bool last_piece_ends = round % 3 == 0;
+        const ReferenceResult expected = reference_convert(input, mode, rcdlen);
+        const Converted got =
+            convert_in_pieces(input, mode, rcdlen, split, capacity, last_piece_ends);
+        ASSERT_EQ(got.output, expected.output) << "round " << round << " rcdlen " << rcdlen;
+        ASSERT_EQ(got.counter, expected.counter) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace zeilfuge

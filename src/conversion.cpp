@@ -32,39 +32,67 @@ bool is_special(Byte b) {
     return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
 }
 
-// The first NUL, LF, CR or Ctrl-Z in [p, end), or end. Record data rarely holds any, so
-// this scan runs over nearly every input byte and must be fast.
-const Byte* find_special(const Byte* p, const Byte* end) {
+// The length of the run of plain bytes at the start of [in, end): up to the first NUL, LF,
+// CR or Ctrl-Z. With kCopy the run is copied to out on the way, and the scan stops where
+// out would pass out_limit. Record data rarely holds a special byte, so this loop runs over
+// nearly every input byte; copying while scanning saves a second pass and a mispredicted
+// branch per line in a copy of unpredictable length.
+template <bool kCopy>
+std::size_t plain_run(const Byte* in, const Byte* end, Byte* out, const Byte* out_limit) {
+    const Byte* p = in;
+    const Byte* stop = end;
+    if constexpr (kCopy) {
+        if (out_limit - out < end - in) stop = in + (out_limit - out);
+    }
 #ifdef ZEILFUGE_SSE2
-    const __m128i nul = _mm_setzero_si128();
+    // All four special bytes are at most 0x1A: one minimum and one compare find the few
+    // candidates, and only a block that holds one is looked at exactly.
+    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
     const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
     const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
-    const __m128i ctrl_z = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    auto mask_of = [&](const Byte* at) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i hit =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, ctrl_z)));
+    auto candidates = [&](__m128i v) {
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
+    };
+    auto specials = [&](__m128i v) {
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, lf)),
+            _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, top)));
         return static_cast<unsigned>(_mm_movemask_epi8(hit));
     };
-    while (end - p >= 32) {
-        const unsigned low = mask_of(p);
-        const unsigned high = mask_of(p + 16);
-        if ((low | high) != 0) {
-            const unsigned both = low | (high << 16);
-            return p + __builtin_ctz(both);
+    auto load = [](const Byte* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    auto store = [&](const Byte* at, __m128i v) {
+        // The bytes beyond a special byte are stored too; what follows overwrites them.
+        if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (at - in)), v);
+    };
+    while (stop - p >= 32) {
+        const __m128i low = load(p);
+        const __m128i high = load(p + 16);
+        store(p, low);
+        store(p + 16, high);
+        if ((candidates(low) | candidates(high)) != 0) {
+            const unsigned mask = specials(low) | specials(high) << 16;
+            if (mask != 0) {
+                return static_cast<std::size_t>(p - in) +
+                       static_cast<unsigned>(__builtin_ctz(mask));
+            }
         }
         p += 32;
     }
-    if (end - p >= 16) {
-        const unsigned low = mask_of(p);
-        if (low != 0) return p + __builtin_ctz(low);
+    if (stop - p >= 16) {
+        const __m128i v = load(p);
+        store(p, v);
+        const unsigned mask = specials(v);
+        if (mask != 0)
+            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(__builtin_ctz(mask));
         p += 16;
     }
 #endif
-    while (p != end && !is_special(*p))
-        ++p;
-    return p;
+    for (; p != stop && !is_special(*p); ++p) {
+        if constexpr (kCopy) out[p - in] = *p;
+    }
+    return static_cast<std::size_t>(p - in);
 }
 
 void copy_bytes(Byte* out, const Byte* in, std::size_t n) {
@@ -86,7 +114,20 @@ void copy_wide(Byte* out, const Byte* in) {
 // Writes the owed blanks that fit; true when none are left.
 bool pay_blanks(ConversionState& state, Byte*& out, Byte* out_end) {
     const auto n = std::min<std::int64_t>(state.blanks_owed, out_end - out);
+#ifdef ZEILFUGE_SSE2
+    // Most lines need fewer blanks than a record: a few wide stores, rounded up, beat a call.
+    if (n <= 128 && out_end - out >= 128) {
+        const __m128i blanks = _mm_set1_epi8(static_cast<char>(kBlank));
+        for (std::int64_t i = 0; i < n; i += 32) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), blanks);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16), blanks);
+        }
+    } else {
+        std::memset(out, kBlank, static_cast<std::size_t>(n));
+    }
+#else
     std::memset(out, kBlank, static_cast<std::size_t>(n));
+#endif
     out += n;
     state.blanks_owed -= n;
     return state.blanks_owed == 0;
@@ -142,13 +183,6 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
                         const Byte* readable_end, Byte*& out, Byte* limit, Byte* out_end) {
     const std::int64_t length = state.record_length;
     std::size_t done = 0;
-    if (length == 0) {
-        done = std::min(n, room(out, limit));
-        copy_bytes(out, in, done);
-        out += done;
-        state.counter += static_cast<std::int64_t>(done);
-        return done;
-    }
     // Bytes in the current record: 1 to length once data has come, 0 before.
     std::int64_t filled = state.counter == 0 ? 0 : (state.counter - 1) % length + 1;
     while (done < n) {
@@ -187,21 +221,18 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
     return done;
 }
 
-std::size_t delete_data(ConversionState& state, const Byte* in, std::size_t n, Byte*& out,
-                        Byte* limit) {
-    const std::size_t take = std::min<std::size_t>(n, static_cast<std::size_t>(limit - out));
-    copy_bytes(out, in, take);
-    out += take;
-    state.counter += static_cast<std::int64_t>(take);
-    return take;
-}
-
-std::size_t put_data(ConversionState& state, const Byte* in, std::size_t n,
-                     const Byte* readable_end, Byte*& out, Byte* limit, Byte* out_end) {
-    if (state.mode == Mode::insert_line_ends) {
-        return insert_data(state, in, n, readable_end, out, limit, out_end);
+// Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
+// limit. Returns how many bytes it took.
+std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* end, Byte*& out,
+                          Byte* limit, Byte* out_end) {
+    if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
+        const std::size_t n = plain_run<false>(in, end, nullptr, nullptr);
+        return insert_data(state, in, n, end, out, limit, out_end);
     }
-    return delete_data(state, in, n, out, limit);
+    const std::size_t n = plain_run<true>(in, end, out, limit);
+    out += n;
+    state.counter += static_cast<std::int64_t>(n);
+    return n;
 }
 
 // Handles one decoded line end. Needs kSpecialRoom bytes; in *DEL the padding that
@@ -221,7 +252,8 @@ void put_line_end(ConversionState& state, Byte*& out, Byte* out_end) {
         out[1] = kLf;
         out += 2;
     } else if (length != 0) {
-        const std::int64_t blanks = (length - state.counter % length) % length;
+        const std::int64_t filled = state.counter % length;
+        const std::int64_t blanks = filled == 0 ? 0 : length - filled;
         state.counter += blanks;
         state.blanks_owed = blanks;
         pay_blanks(state, out, out_end);
@@ -230,8 +262,13 @@ void put_line_end(ConversionState& state, Byte*& out, Byte* out_end) {
 
 // A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
 void put_lone_cr(ConversionState& state, Byte*& out, Byte* out_end) {
-    static constexpr Byte cr[1] = {kCr};
-    put_data(state, cr, 1, cr + 1, out, out_end, out_end);
+    if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
+        static constexpr Byte cr[1] = {kCr};
+        insert_data(state, cr, 1, cr + 1, out, out_end, out_end);
+    } else {
+        *out++ = kCr;
+        ++state.counter;
+    }
 }
 
 }  // namespace
@@ -279,12 +316,10 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
 
     while (in != end) {
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
-        const Byte* const special = find_special(in, end);
         // Data leaves kSpecialRoom free, so the special byte after it always fits.
-        in += put_data(state, in, static_cast<std::size_t>(special - in), end, out,
-                       out_end - kSpecialRoom, out_end);
-        if (in != special) return result(false);
+        in += put_plain_run(state, in, end, out, out_end - kSpecialRoom, out_end);
         if (in == end) break;
+        if (!is_special(*in)) return result(false);  // the output is full
         switch (*in) {
             case kNul:
                 ++in;

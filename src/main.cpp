@@ -14,7 +14,7 @@ namespace zeilfuge {
 namespace {
 
 // Large enough that system calls cost little, small enough to stay in the cache.
-constexpr std::size_t kInputBlock = std::size_t{256} * 1024;
+constexpr std::size_t kInputBlock = std::size_t{128} * 1024;
 // One input block converted by *INS with RCDLEN 1 fits, so each read gives one write.
 constexpr std::size_t kOutputBlock = 3 * kInputBlock + kMinimumOutput;
 

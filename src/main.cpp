@@ -1,6 +1,7 @@
 // zeilfuge: inserts CR LF after every RCDLEN bytes of a record file (*INS), or removes the
 // line ends of a DOS text file and pads each line with blanks to whole records (*DEL).
 
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -15,10 +16,19 @@ namespace {
 
 // Large enough that system calls cost little, small enough to stay in the cache.
 constexpr std::size_t kInputBlock = std::size_t{128} * 1024;
-// One input block converted by *INS with RCDLEN 1 fits, so each read gives one write.
-constexpr std::size_t kOutputBlock = 3 * kInputBlock + kMinimumOutput;
+// The kernel copies between the page cache and our buffers fastest when both sides share
+// their alignment, so the buffers start on a page and every write but the last is whole
+// pages, at a file offset that is whole pages too.
+constexpr std::size_t kPage = 4096;
+// One input block converted by *INS with RCDLEN 1 fits, behind a partial page carried over.
+constexpr std::size_t kOutputBlock = 3 * kInputBlock + kPage + kMinimumOutput;
 
-enum class Outcome { converted, read_failed, write_failed };
+struct alignas(kPage) Buffers {
+    std::byte in[kInputBlock];
+    std::byte out[kOutputBlock];
+};
+
+enum class Outcome { converted, read_failed, write_failed, replace_failed };
 
 struct Output {
     File file;
@@ -27,20 +37,23 @@ struct Output {
     bool removable = false;    // a regular file that we made, so removed when the run fails
 };
 
-bool open_output(const std::string& name, File input, Output& output) {
+bool create_file(const std::string& name, File input, Output& output) {
     if (is_input_file(input, name)) {
         // Truncating the output would destroy the input; the result replaces it at the end.
         output.target = resolve_link(name);
-        if (!create_temporary_beside(output.target, output.file, output.written_name)) {
-            return false;
-        }
-    } else {
-        output.written_name = resolve_link(name);
-        if (!create_output(name, output.file)) return false;
+        return create_temporary_beside(output.target, output.file, output.written_name);
     }
-    output.removable = is_regular_file(output.file);
+    output.written_name = resolve_link(name);
+    return create_output(name, output.file);
+}
+
+bool open_output(const std::string& name, File input, Output& output) {
+    hold_interrupts();
+    const bool created = create_file(name, input, output);
+    output.removable = created && is_regular_file(output.file);
     if (output.removable) remove_on_interrupt(output.written_name);
-    return true;
+    release_interrupts();
+    return created;
 }
 
 // Finishes the output; false when its data could not all be written.
@@ -50,32 +63,63 @@ bool finish_output(Output& output, File input) {
     return flush_to_disk(output.file) && close_file(output.file);
 }
 
-void discard_output(Output& output) {
-    close_file(output.file);
-    if (output.removable) remove_file(output.written_name);
+// Puts the result in place, or removes it after a failure.
+Outcome settle_output(Outcome outcome, Output& output) {
+    hold_interrupts();
+    if (outcome == Outcome::converted && !output.target.empty() &&
+        !replace_file(output.written_name, output.target)) {
+        outcome = Outcome::replace_failed;
+    }
+    if (outcome != Outcome::converted) {
+        close_file(output.file);
+        if (output.removable) remove_file(output.written_name);
+    }
     remove_on_interrupt({});
+    release_interrupts();
+    return outcome;
+}
+
+std::string failure_line(Outcome outcome, const RunSettings& settings) {
+    switch (outcome) {
+        case Outcome::read_failed:
+            return read_error_line(settings.input_name);
+        case Outcome::write_failed:
+            return write_error_line(settings.output_name);
+        default:
+            return create_error_line(settings.output_name);
+    }
+}
+
+// Writes the whole pages at the front of the output buffer and moves the rest to its start.
+bool write_pages(File output, std::span<std::byte> buffer, std::size_t& used) {
+    const std::size_t whole = used / kPage * kPage;
+    if (!write_all(output, buffer.first(whole))) return false;
+    std::memmove(buffer.data(), buffer.data() + whole, used - whole);
+    used -= whole;
+    return true;
 }
 
 Outcome convert_file(File input, File output, ConversionState& state) {
-    const auto in = std::make_unique<std::byte[]>(kInputBlock);
-    const auto out = std::make_unique<std::byte[]>(kOutputBlock);
-    const std::span<std::byte> out_buffer(out.get(), kOutputBlock);
+    const auto buffers = std::make_unique<Buffers>();
+    const std::span<std::byte> in(buffers->in);
+    const std::span<std::byte> out(buffers->out);
+    std::size_t used = 0;
     for (;;) {
-        const std::ptrdiff_t n = read_some(input, {in.get(), kInputBlock});
+        const std::ptrdiff_t n = read_some(input, in);
         if (n < 0) return Outcome::read_failed;
         const bool at_end = n == 0;
-        std::span<const std::byte> rest(in.get(), static_cast<std::size_t>(n));
-        std::size_t used = 0;
+        std::span<const std::byte> rest = in.first(static_cast<std::size_t>(n));
         for (;;) {
-            const BlockResult step = convert_block(state, rest, out_buffer.subspan(used), at_end);
+            const BlockResult step = convert_block(state, rest, out.subspan(used), at_end);
             rest = rest.subspan(step.consumed);
             used += step.produced;
             if (step.complete) break;
-            if (!write_all(output, out_buffer.first(used))) return Outcome::write_failed;
-            used = 0;
+            if (!write_pages(output, out, used)) return Outcome::write_failed;
         }
-        if (!write_all(output, out_buffer.first(used))) return Outcome::write_failed;
-        if (at_end || state.ended) return Outcome::converted;
+        if (at_end || state.ended) {
+            return write_all(output, out.first(used)) ? Outcome::converted : Outcome::write_failed;
+        }
+        if (!write_pages(output, out, used)) return Outcome::write_failed;
     }
 }
 
@@ -109,18 +153,11 @@ int run(int argc, const char* const* argv) {
         outcome = Outcome::write_failed;
     }
     close_file(input);
-    bool replaced = true;
-    if (outcome == Outcome::converted && !output.target.empty()) {
-        replaced = replace_file(output.written_name, output.target);
-    }
-    if (outcome != Outcome::converted || !replaced) {
-        discard_output(output);
-        print(outcome == Outcome::read_failed    ? read_error_line(settings.input_name)
-              : outcome == Outcome::write_failed ? write_error_line(settings.output_name)
-                                                 : create_error_line(settings.output_name));
+    outcome = settle_output(outcome, output);
+    if (outcome != Outcome::converted) {
+        print(failure_line(outcome, settings));
         return static_cast<int>(Result::failed);
     }
-    remove_on_interrupt({});
 
     if (settings.display) print(summary(settings.output_name, state.counter));
     return static_cast<int>(Result::completed);

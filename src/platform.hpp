@@ -57,4 +57,9 @@ void remove_file(const std::string& name);
 // The file that an interrupt removes before the process ends; empty for none.
 void remove_on_interrupt(const std::string& name);
 
+// Between these two an interrupt waits, so that a file is never created or replaced without
+// the interrupt knowing whether to remove it.
+void hold_interrupts();
+void release_interrupts();
+
 }  // namespace zeilfuge

@@ -24,6 +24,14 @@ int fd_of(File file) {
 char interrupt_victim[PATH_MAX * 2];
 volatile sig_atomic_t interrupt_victim_set = 0;
 
+sigset_t interrupt_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, signal_number);
+    return set;
+}
+
 extern "C" void on_interrupt(int signal_number) {
     if (interrupt_victim_set != 0) unlink(interrupt_victim);
     _exit(128 + signal_number);
@@ -36,7 +44,7 @@ void prepare_process() {
     signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = interrupt_signals();
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(signal_number, &action, nullptr);
     }
@@ -144,6 +152,16 @@ void remove_on_interrupt(const std::string& name) {
     if (name.empty() || name.size() >= sizeof interrupt_victim) return;
     std::memcpy(interrupt_victim, name.c_str(), name.size() + 1);
     interrupt_victim_set = 1;
+}
+
+void hold_interrupts() {
+    const sigset_t set = interrupt_signals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts() {
+    const sigset_t set = interrupt_signals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace zeilfuge

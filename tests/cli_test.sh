@@ -245,6 +245,14 @@ group_failures() {
     expect_stdout "${BANNER}ERROR: Datei \"folder\" kann nicht geschrieben werden"
     [ -d folder ] && pass || fail "the folder is gone"
 
+    case_ "empty names"
+    run '' out '*ins' 3
+    expect_rc 99
+    expect_stdout 'ERROR: Datei "" nicht gefunden'
+    run in '' '*ins' 3
+    expect_rc 97
+    expect_stdout 'ERROR: Datei "" kann nicht geschrieben werden'
+
     if posix_only && [ "$(id -u)" != 0 ]; then
         case_ "output without permission"
         printf 'keep' >locked
@@ -267,6 +275,23 @@ group_failures() {
     expect_rc 97
     expect_stdout "${BANNER}ERROR: Schreibfehler in Datei \"/dev/full\""
     [ -c /dev/full ] && pass || fail "/dev/full was removed"
+
+    case_ "input a FIFO"
+    mkfifo fifo
+    printf 'abcdefg' >fifo &
+    run fifo out '*ins' 3
+    wait
+    expect_rc 0
+    expect_bytes out 'abc\r\ndef\r\ng'
+
+    case_ "counter past 2^31"
+    printf 'a\r\nb' >in
+    run in /dev/null '*del' 2147483647 /d
+    expect_rc 0
+    expect_stdout "$BANNER$(summary /dev/null 2147483648)"
+    run in /dev/null '*del' -2147483648 /d
+    expect_rc 0
+    expect_stdout "$BANNER$(summary /dev/null 2147483649)"
 
     case_ "file size limit"
     head -c 100000 /dev/zero | tr '\0' x >big
@@ -325,6 +350,52 @@ group_in_place() {
     expect_stdout "${BANNER}ERROR: Schreibfehler in Datei \"place/data\""
     expect_same place/data original
     expect_no_temporary place
+}
+
+# interrupt SIGNAL EXPECTED_CODE: an in-place run stopped while it writes.
+interrupt() {
+    local signal=$1 code=$2 pid
+    rm -rf place && mkdir place
+    head -c $((128 << 20)) /dev/zero | tr '\0' x >place/data
+    cp place/data original
+    "${tool[@]}" place/data place/data '*ins' 1 >stdout &
+    pid=$!
+    # Freeze it once its temporary file exists, so that the signal lands mid-run.
+    until compgen -G 'place/.zeilfuge-*' >/dev/null || ! kill -0 $pid 2>/dev/null; do :; done
+    kill -STOP $pid 2>/dev/null
+    kill -"$signal" $pid 2>/dev/null
+    kill -CONT $pid 2>/dev/null
+    wait $pid
+    rc=$?
+    expect_rc "$code"
+    expect_same place/data original
+}
+
+group_interrupts() {
+    posix_only || { pass; return 0; }
+    case_ "in place, SIGINT"
+    interrupt INT 130
+    expect_no_temporary place
+    case_ "in place, SIGTERM"
+    interrupt TERM 143
+    expect_no_temporary place
+    case_ "in place, SIGKILL"
+    interrupt KILL 137
+    rm -f place/.zeilfuge-*
+
+    case_ "output of a FIFO input, SIGINT"
+    rm -f fifo && mkfifo fifo
+    exec 3<>fifo  # held open, so the tool waits for more input
+    printf 'abcdefg' >&3
+    "${tool[@]}" fifo out '*ins' 3 >stdout &
+    local pid=$!
+    until [ -e out ]; do :; done
+    kill -INT $pid
+    wait $pid
+    rc=$?
+    exec 3>&-
+    expect_rc 130
+    expect_absent out
 }
 
 "group_$group"

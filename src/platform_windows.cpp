@@ -11,7 +11,9 @@
 #include "platform.hpp"
 
 // Arguments reach main as typed: *ins must not be expanded against the files in the folder.
-extern "C" int _dowildcard = 0;
+extern "C" {
+int _dowildcard = 0;
+}
 
 namespace zeilfuge {
 

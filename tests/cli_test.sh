@@ -170,8 +170,22 @@ group_convert() {
         expect_stdout "$BANNER$(summary out "$count")"
     done
 
+    case_ "the mode word is not a file pattern"
+    printf 'abcd' >in
+    printf 'x' >bins
+    printf 'x' >bdel
+    run in out '*ins' 3
+    expect_rc 0
+    expect_bytes out 'abc\r\nd'
+    run in out '*del' 3
+    expect_rc 0
+    expect_bytes out 'abcd'
+
     case_ "names with blanks, percent signs and bytes above 0x7F"
     local name=$'a b %s \xe4\xf6\xfc.txt'
+    # Wine passes names through the UTF-8 locale and the ANSI code page, so other bytes
+    # don't arrive as they were typed.
+    posix_only || name='a b %s.txt'
     printf 'abcd' >"$name"
     run "$name" "$name.out" '*ins' 2 /d
     expect_rc 0

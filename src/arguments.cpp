@@ -1,12 +1,14 @@
 #include "arguments.hpp"
 
+#include <algorithm>
+
 namespace zeilfuge {
 
 std::string to_upper(std::string_view text) {
     std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    std::ranges::transform(upper, upper.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     return upper;
 }
 

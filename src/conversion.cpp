@@ -112,7 +112,7 @@ void copy_wide(Byte* out, const Byte* in) {
 }
 
 // Writes the owed blanks that fit; true when none are left.
-bool pay_blanks(ConversionState& state, Byte*& out, Byte* out_end) {
+bool pay_blanks(ConversionState& state, Byte*& out, const Byte* out_end) {
     const auto n = std::min<std::int64_t>(state.blanks_owed, out_end - out);
 #ifdef ZEILFUGE_SSE2
     // Most lines need fewer blanks than a record: a few wide stores, rounded up, beat a call.
@@ -180,7 +180,8 @@ std::size_t room(const void* from, const void* to) {
 // when the output is full up to limit. Bytes up to readable_end may be read and bytes up to
 // out_end written, though not used.
 std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
-                        const Byte* readable_end, Byte*& out, Byte* limit, Byte* out_end) {
+                        const Byte* readable_end, Byte*& out, const Byte* limit,
+                        const Byte* out_end) {
     const std::int64_t length = state.record_length;
     std::size_t done = 0;
     // Bytes in the current record: 1 to length once data has come, 0 before.
@@ -224,7 +225,7 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
 std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* end, Byte*& out,
-                          Byte* limit, Byte* out_end) {
+                          const Byte* limit, const Byte* out_end) {
     if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
         const std::size_t n = plain_run<false>(in, end, nullptr, nullptr);
         return insert_data(state, in, n, end, out, limit, out_end);
@@ -237,7 +238,7 @@ std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* en
 
 // Handles one decoded line end. Needs kSpecialRoom bytes; in *DEL the padding that
 // doesn't fit is owed.
-void put_line_end(ConversionState& state, Byte*& out, Byte* out_end) {
+void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
     const std::int64_t length = state.record_length;
     if (state.mode == Mode::insert_line_ends) {
         // The line end doesn't count, so it sees the break test of the data byte before it:
@@ -261,7 +262,7 @@ void put_line_end(ConversionState& state, Byte*& out, Byte* out_end) {
 }
 
 // A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
-void put_lone_cr(ConversionState& state, Byte*& out, Byte* out_end) {
+void put_lone_cr(ConversionState& state, Byte*& out, const Byte* out_end) {
     if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
         static constexpr Byte cr[1] = {kCr};
         insert_data(state, cr, 1, cr + 1, out, out_end, out_end);

@@ -1,10 +1,10 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -41,7 +41,9 @@ extern "C" void on_interrupt(int signal_number) {
 
 void prepare_process() {
     // Beyond the file size limit a write fails and is reported like any other.
-    signal(SIGXFSZ, SIG_IGN);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, nullptr);
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     action.sa_mask = interrupt_signals();
@@ -53,7 +55,7 @@ void prepare_process() {
 bool open_input(const std::string& name, File& file) {
     const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat info {};
+    struct stat info = {};
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
         return false;
@@ -70,14 +72,14 @@ bool create_output(const std::string& name, File& file) {
 }
 
 bool is_input_file(File input, const std::string& name) {
-    struct stat in {
-    }, out{};
+    struct stat in = {};
+    struct stat out = {};
     if (fstat(fd_of(input), &in) != 0 || stat(name.c_str(), &out) != 0) return false;
     return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 std::string resolve_link(const std::string& name) {
-    struct stat info {};
+    struct stat info = {};
     if (lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
     char* real = realpath(name.c_str(), nullptr);
     if (real == nullptr) return name;
@@ -102,12 +104,12 @@ bool create_temporary_beside(const std::string& target, File& file, std::string&
 }
 
 void copy_permissions(File from, File to) {
-    struct stat info {};
+    struct stat info = {};
     if (fstat(fd_of(from), &info) == 0) fchmod(fd_of(to), info.st_mode & 07777);
 }
 
 bool is_regular_file(File file) {
-    struct stat info {};
+    struct stat info = {};
     return fstat(fd_of(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -156,12 +158,12 @@ void remove_on_interrupt(const std::string& name) {
 
 void hold_interrupts() {
     const sigset_t set = interrupt_signals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void release_interrupts() {
     const sigset_t set = interrupt_signals();
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace zeilfuge

@@ -56,8 +56,8 @@ void print(std::string_view text) {
     // Flushed at once, so the console lines and an output file that is standard output
     // itself stay in order. There is nowhere to report a failing console.
     const std::string bytes = console_form(text);
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), stdout));
+    static_cast<void>(std::fflush(stdout));
 }
 
 }  // namespace zeilfuge

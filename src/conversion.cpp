@@ -27,6 +27,8 @@ constexpr std::ptrdiff_t kSpecialRoom = 4;
 // Short records are copied in pieces of this fixed size, which the compiler turns into
 // one load and one store; the bytes beyond the record are overwritten by what follows.
 constexpr std::size_t kWideCopy = 16;
+// Records up to this length are copied in wide pieces rather than by a call to memcpy.
+constexpr std::size_t kShortRecord = 256;
 
 bool is_special(Byte b) {
     return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
@@ -158,14 +160,21 @@ Byte* insert_single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     return out;
 }
 
-// Writes count whole records of length bytes (at most kWideCopy), each behind its break.
-// Reads and writes up to kWideCopy bytes beyond each record; what follows overwrites them.
+// The bytes a short record is copied in: its length rounded up to whole wide copies.
+std::size_t wide_length(std::size_t length) {
+    return (length + kWideCopy - 1) / kWideCopy * kWideCopy;
+}
+
+// Writes count whole records of length bytes (at most kShortRecord), each behind its break.
+// Reads and writes up to wide_length(length) bytes of each record; what follows overwrites
+// the bytes beyond it.
 Byte* insert_short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
     if (length == 1) return insert_single_byte_records(in, count, out);
+    const std::size_t wide = wide_length(length);
     for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
         out[0] = kCr;
         out[1] = kLf;
-        copy_wide(out + 2, in);
+        for (std::size_t j = 0; j < wide; j += kWideCopy) copy_wide(out + 2 + j, in + j);
     }
     return out;
 }
@@ -188,11 +197,11 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
     std::int64_t filled = state.counter == 0 ? 0 : (state.counter - 1) % length + 1;
     while (done < n) {
         if (filled == length) {
-            if (length <= static_cast<std::int64_t>(kWideCopy)) {
+            if (length <= static_cast<std::int64_t>(kShortRecord)) {
                 // Whole short records: the per-record work must stay a few instructions.
                 const auto size = static_cast<std::size_t>(length);
-                const std::size_t readable = room(in + done + kWideCopy, readable_end);
-                const std::size_t writable = room(out + kWideCopy, limit);
+                const std::size_t readable = room(in + done + wide_length(size), readable_end);
+                const std::size_t writable = room(out + wide_length(size), limit);
                 const std::size_t count = std::min(
                     {(n - done) / size, readable / size + (readable != 0), writable / (size + 2)});
                 out = insert_short_records(in + done, size, count, out);

@@ -45,7 +45,9 @@ ns() { date +%s%N; }
 # time_one LABEL COMMAND: runs a shell command once and records its time and peak memory.
 time_one() {
     local label=$1 command=$2 start end
+    # Each run starts with no dirty pages of an earlier one still being written back.
     rm -f out.dat
+    sync
     start=$(ns)
     /usr/bin/time -f %M -o mem.txt bash -c "$command" >/dev/null 2>&1 || {
         echo "bench: '$command' failed" >&2

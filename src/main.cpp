@@ -14,8 +14,9 @@
 namespace zeilfuge {
 namespace {
 
-// Large enough that system calls cost little, small enough to stay in the cache.
-constexpr std::size_t kInputBlock = std::size_t{128} * 1024;
+// Large blocks: measured on ext4, the kernel's copies between the page cache and the
+// buffers cost markedly less per byte with 512 KiB calls than with 64 or 128 KiB ones.
+constexpr std::size_t kInputBlock = std::size_t{512} * 1024;
 // The kernel copies between the page cache and our buffers fastest when both sides share
 // their alignment, so the buffers start on a page and every write but the last is whole
 // pages, at a file offset that is whole pages too.

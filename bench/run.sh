@@ -68,17 +68,24 @@ run_case() {
     "$zeilfuge" "$input" floor.src "$mode" "$rcdlen"
     : >times.txt
     local round
+    # The tool and its floor run back to back, in turns first, so that neither always
+    # follows a long run of a peer (on a virtual machine the pages a long run freed are
+    # slow to hand out again for a while).
+    local round i
     for ((round = 1; round <= reps; round++)); do
-        time_one tool "'$zeilfuge' $input out.dat '$mode' $rcdlen"
-        time_one floor "dd if=floor.src of=out.dat bs=64K"
-        if ((round <= peer_reps)); then
-            time_one reference "'$reference' $input out.dat '$mode' $rcdlen"
-            local i
-            for ((i = 1; i < $#; i += 2)); do
-                local label=${*:i:1} command=${*:i+1:1}
-                time_one "peer$i" "$command"
-            done
+        if ((round % 2 == 1)); then
+            time_one tool "'$zeilfuge' $input out.dat '$mode' $rcdlen"
+            time_one floor "dd if=floor.src of=out.dat bs=64K"
+        else
+            time_one floor "dd if=floor.src of=out.dat bs=64K"
+            time_one tool "'$zeilfuge' $input out.dat '$mode' $rcdlen"
         fi
+    done
+    for ((round = 1; round <= peer_reps; round++)); do
+        time_one reference "'$reference' $input out.dat '$mode' $rcdlen"
+        for ((i = 1; i < $#; i += 2)); do
+            time_one "peer$i" "${*:i+1:1}"
+        done
     done
     rm -f out.dat floor.src
     local tool floor
@@ -96,7 +103,6 @@ run_case() {
         row zeilfuge tool
         row "floor: dd bs=64K of the output's size" floor
         row "byte-at-a-time reference" reference
-        local i
         for ((i = 1; i < $#; i += 2)); do row "${*:i:1}" "peer$i"; done
     } >>table.txt
 }

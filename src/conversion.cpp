@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
+#ifdef __SSE2__
 #include <emmintrin.h>
 #define ZEILFUGE_SSE2 1
 #endif
@@ -24,8 +24,8 @@ constexpr Byte kBlank = 0x20;
 // A line end written, with the break that may precede it, needs four bytes; copying data
 // always leaves them free, so a special byte never waits for room.
 constexpr std::ptrdiff_t kSpecialRoom = 4;
-// Short records are copied in pieces of this fixed size, which the compiler turns into
-// one load and one store; the bytes beyond the record are overwritten by what follows.
+// Short records are copied in pieces of this fixed size, one load and one store each; the
+// bytes beyond the record are overwritten by what follows.
 constexpr std::size_t kWideCopy = 16;
 // Records up to this length are copied in wide pieces rather than by a call to memcpy.
 constexpr std::size_t kShortRecord = 256;
@@ -77,7 +77,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out, const Byte* ou
             const unsigned mask = specials(low) | specials(high) << 16;
             if (mask != 0) {
                 return static_cast<std::size_t>(p - in) +
-                       static_cast<unsigned>(__builtin_ctz(mask));
+                       static_cast<unsigned>(std::countr_zero(mask));
             }
         }
         p += 32;
@@ -87,7 +87,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out, const Byte* ou
         store(p, v);
         const unsigned mask = specials(v);
         if (mask != 0)
-            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(__builtin_ctz(mask));
+            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(std::countr_zero(mask));
         p += 16;
     }
 #endif

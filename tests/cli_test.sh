@@ -379,14 +379,14 @@ interrupt() {
     kill -STOP $pid 2>/dev/null
     kill -"$signal" $pid 2>/dev/null
     kill -CONT $pid 2>/dev/null
-    wait $pid
+    { wait $pid; } 2>/dev/null
     rc=$?
     expect_rc "$code"
     expect_same place/data original
 }
 
 group_interrupts() {
-    posix_only || { pass; return 0; }
+    posix_only || return 0
     case_ "in place, SIGINT"
     interrupt INT 130
     expect_no_temporary place
@@ -414,4 +414,6 @@ group_interrupts() {
 
 "group_$group"
 echo "$group: $passed passed, $failed failed"
-[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+# A group with nothing to check on this platform counts as skipped (CTest: code 77).
+[ $((passed + failed)) -eq 0 ] && exit 77
+[ "$failed" -eq 0 ]

@@ -180,9 +180,10 @@ Byte* insert_short_records(const Byte* in, std::size_t length, std::size_t count
     return out;
 }
 
-std::size_t room(const void* from, const void* to) {
-    const auto n = static_cast<const Byte*>(to) - static_cast<const Byte*>(from);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+// The bytes from `from` to `to` beyond the first `skip` of them; 0 when there are none.
+std::size_t room(const Byte* from, const Byte* to, std::size_t skip = 0) {
+    const std::ptrdiff_t n = to - from;
+    return n > static_cast<std::ptrdiff_t>(skip) ? static_cast<std::size_t>(n) - skip : 0;
 }
 
 // Copies the data bytes [in, in + n), placing a record break before every byte that
@@ -201,8 +202,8 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
             if (length <= static_cast<std::int64_t>(kShortRecord)) {
                 // Whole short records: the per-record work must stay a few instructions.
                 const auto size = static_cast<std::size_t>(length);
-                const std::size_t readable = room(in + done + wide_length(size), readable_end);
-                const std::size_t writable = room(out + wide_length(size), limit);
+                const std::size_t readable = room(in + done, readable_end, wide_length(size));
+                const std::size_t writable = room(out, limit, wide_length(size));
                 const std::size_t count = std::min(
                     {(n - done) / size, readable / size + (readable != 0), writable / (size + 2)});
                 out = insert_short_records(in + done, size, count, out);
@@ -310,7 +311,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
         in = end;
         return result(true);
     }
-    if (!pay_blanks(state, out, out_end)) return result(false);
+    if (state.blanks_owed != 0 && !pay_blanks(state, out, out_end)) return result(false);
 
     if (state.cr_pending) {
         if (in == end && !input_ends) return result(true);

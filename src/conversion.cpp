@@ -283,6 +283,48 @@ void put_lone_cr(ConversionState& state, Byte*& out, const Byte* out_end) {
     }
 }
 
+// The length of the line end at in: 2 for CR LF, 1 for LF, 0 for none.
+std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
+    if (*in == kLf) return 1;
+    return *in == kCr && end - in > 1 && in[1] == kLf ? 2 : 0;
+}
+
+// *DEL over the common shape of a text file, lines of plain bytes each ended by CR LF or LF
+// and padded by at most kPadRun blanks, with the counter held in a register. It stops at
+// anything else (a NUL, a lone CR, Ctrl-Z, the end of the block, a longer pad, an output
+// without room for a line end's blanks) and leaves that to the general loop.
+constexpr std::size_t kPadRun = 128;
+
+void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte*& out,
+                  const Byte* out_end) {
+    const std::int64_t length = state.record_length;
+    std::int64_t counter = state.counter;
+    while (in != end && room(out, out_end) > kPadRun) {
+        const std::size_t n = plain_run<true>(in, end, out, out_end - kPadRun);
+        in += n;
+        out += n;
+        counter += static_cast<std::int64_t>(n);
+        if (in == end) break;
+        const std::ptrdiff_t line_end = line_end_at(in, end);
+        if (line_end == 0) break;
+        const std::int64_t filled = length == 0 ? 0 : counter % length;
+        const std::int64_t blanks = filled == 0 ? 0 : length - filled;
+        if (blanks > static_cast<std::int64_t>(kPadRun)) break;
+        in += line_end;
+#ifdef ZEILFUGE_SSE2
+        const __m128i blank_vector = _mm_set1_epi8(static_cast<char>(kBlank));
+        for (std::size_t i = 0; i < kPadRun; i += 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), blank_vector);
+        }
+#else
+        std::memset(out, kBlank, static_cast<std::size_t>(blanks));
+#endif
+        out += blanks;
+        counter += blanks;
+    }
+    state.counter = counter;
+}
+
 }  // namespace
 
 ConversionState start_conversion(Mode mode, std::int32_t rcdlen) {
@@ -327,15 +369,16 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
     }
 
     while (in != end) {
+        if (state.mode == Mode::delete_line_ends) {
+            delete_lines(state, in, end, out, out_end);
+            if (in == end) break;
+        }
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
         // Data leaves kSpecialRoom free, so the special byte after it always fits.
         in += put_plain_run(state, in, end, out, out_end - kSpecialRoom, out_end);
         if (in == end) break;
         if (!is_special(*in)) return result(false);  // the output is full
-        // The line end comes first: it follows nearly every run of data in a text file.
-        const std::ptrdiff_t line_end = *in == kLf                                   ? 1
-                                        : *in == kCr && end - in > 1 && in[1] == kLf ? 2
-                                                                                     : 0;
+        const std::ptrdiff_t line_end = line_end_at(in, end);
         if (line_end != 0) {
             in += line_end;
             put_line_end(state, out, out_end);

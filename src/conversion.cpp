@@ -40,7 +40,8 @@ bool is_special(Byte b) {
 // nearly every input byte; copying while scanning saves a second pass and a mispredicted
 // branch per line in a copy of unpredictable length.
 template <bool kCopy>
-std::size_t plain_run(const Byte* in, const Byte* end, Byte* out, const Byte* out_limit) {
+[[gnu::always_inline]] inline std::size_t plain_run(const Byte* in, const Byte* end, Byte* out,
+                                                    const Byte* out_limit) {
     const Byte* p = in;
     const Byte* stop = end;
     if constexpr (kCopy) {

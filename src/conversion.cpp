@@ -98,10 +98,6 @@ template <bool kCopy>
     return static_cast<std::size_t>(p - in);
 }
 
-void copy_bytes(Byte* out, const Byte* in, std::size_t n) {
-    std::memcpy(out, in, n);
-}
-
 // One unaligned load and store of kWideCopy bytes. Spelled out with intrinsics: GCC 12 at
 // -O3 turned the memcpy form of the short-record loop into aligned loads, which fault on
 // input at an odd address (clang's code was right).
@@ -117,23 +113,16 @@ void copy_wide(Byte* out, const Byte* in) {
 // Writes the owed blanks that fit; true when none are left.
 bool pay_blanks(ConversionState& state, Byte*& out, const Byte* out_end) {
     const auto n = std::min<std::int64_t>(state.blanks_owed, out_end - out);
-#ifdef ZEILFUGE_SSE2
-    // Most lines need fewer blanks than a short record: a fixed 128 bytes of them, stored
-    // whatever the count, cost less than a call or a loop whose end is hard to predict.
-    if (n <= 128 && out_end - out >= 128) {
-        const __m128i blanks = _mm_set1_epi8(static_cast<char>(kBlank));
-        for (int i = 0; i < 128; i += 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), blanks);
-        }
-    } else {
-        std::memset(out, kBlank, static_cast<std::size_t>(n));
-    }
-#else
     std::memset(out, kBlank, static_cast<std::size_t>(n));
-#endif
     out += n;
     state.blanks_owed -= n;
     return state.blanks_owed == 0;
+}
+
+// The blanks that take the counter to the next multiple of length; none for length 0.
+std::int64_t blanks_to_pad(std::int64_t counter, std::int64_t length) {
+    const std::int64_t filled = length == 0 ? 0 : counter % length;
+    return filled == 0 ? 0 : length - filled;
 }
 
 // Writes count whole records of one byte each, every one behind its break: CR LF b. Eight
@@ -224,7 +213,7 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
             room(out, out_end) >= kWideCopy) {
             copy_wide(out, in + done);
         } else {
-            copy_bytes(out, in + done, take);
+            std::memcpy(out, in + done, take);
         }
         out += take;
         done += take;
@@ -265,8 +254,7 @@ void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
         out[1] = kLf;
         out += 2;
     } else if (length != 0) {
-        const std::int64_t filled = state.counter % length;
-        const std::int64_t blanks = filled == 0 ? 0 : length - filled;
+        const std::int64_t blanks = blanks_to_pad(state.counter, length);
         state.counter += blanks;
         state.blanks_owed = blanks;
         pay_blanks(state, out, out_end);
@@ -308,18 +296,12 @@ void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte
         if (in == end) break;
         const std::ptrdiff_t line_end = line_end_at(in, end);
         if (line_end == 0) break;
-        const std::int64_t filled = length == 0 ? 0 : counter % length;
-        const std::int64_t blanks = filled == 0 ? 0 : length - filled;
+        const std::int64_t blanks = blanks_to_pad(counter, length);
         if (blanks > static_cast<std::int64_t>(kPadRun)) break;
         in += line_end;
-#ifdef ZEILFUGE_SSE2
-        const __m128i blank_vector = _mm_set1_epi8(static_cast<char>(kBlank));
-        for (std::size_t i = 0; i < kPadRun; i += 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), blank_vector);
-        }
-#else
-        std::memset(out, kBlank, static_cast<std::size_t>(blanks));
-#endif
+        // A fixed run of blanks, whatever the count, costs less than a call or a loop whose
+        // end is hard to predict; what follows overwrites the blanks beyond the pad.
+        std::memset(out, kBlank, kPadRun);
         out += blanks;
         counter += blanks;
     }

@@ -67,6 +67,19 @@ BOOL WINAPI on_console_event(DWORD event) {
     ExitProcess(event == CTRL_C_EVENT ? 130 : 149);
 }
 
+// ReadFile and WriteFile take 32-bit sizes; larger buffers go in several calls.
+DWORD call_size(std::size_t size) {
+    return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
+}
+
+bool open_file(const std::string& name, DWORD access, DWORD disposition, DWORD flags, File& file) {
+    const HANDLE handle = CreateFileW(wide_name(name).c_str(), access, kShareAll, nullptr,
+                                      disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file = file_of(handle);
+    return true;
+}
+
 bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
     return GetFileInformationByHandle(handle, &info) != 0;
 }
@@ -82,19 +95,11 @@ void prepare_process() {
 
 bool open_input(const std::string& name, File& file) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory can't be opened at all.
-    const HANDLE handle = CreateFileW(wide_name(name).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    file = file_of(handle);
-    return true;
+    return open_file(name, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, file);
 }
 
 bool create_output(const std::string& name, File& file) {
-    const HANDLE handle = CreateFileW(wide_name(name).c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    file = file_of(handle);
-    return true;
+    return open_file(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, file);
 }
 
 bool is_input_file(File input, const std::string& name) {
@@ -125,10 +130,7 @@ bool create_temporary_beside(const std::string& target, File& file, std::string&
         std::snprintf(suffix, sizeof suffix, ".zeilfuge-%lu-%u",
                       static_cast<unsigned long>(GetCurrentProcessId()), attempt);
         const std::string name = folder + suffix;
-        const HANDLE handle = CreateFileW(wide_name(name).c_str(), GENERIC_WRITE, kShareAll,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            file = file_of(handle);
+        if (open_file(name, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file)) {
             temporary_name = name;
             return true;
         }
@@ -146,7 +148,7 @@ bool is_regular_file(File file) {
 
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {
     DWORD n = 0;
-    const DWORD want = buffer.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(buffer.size());
+    const DWORD want = call_size(buffer.size());
     if (ReadFile(handle_of(file), buffer.data(), want, &n, nullptr) == 0) {
         // A pipe whose writer has gone is at its end.
         return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
@@ -156,8 +158,7 @@ std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {
 
 bool write_all(File file, std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
-        const DWORD want =
-            bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        const DWORD want = call_size(bytes.size());
         DWORD n = 0;
         if (WriteFile(handle_of(file), bytes.data(), want, &n, nullptr) == 0 || n == 0)
             return false;

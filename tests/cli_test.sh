@@ -31,7 +31,9 @@ run() {
     rc=$?
 }
 
-expect_rc() { [ "$rc" -eq "$1" ] && pass || fail "exit code $rc, expected $1"; }
+expect_rc() {
+    [ "$rc" -eq "$1" ] && pass || fail "exit code $rc, expected $1; standard error: $(head -c 500 stderr 2>/dev/null)"
+}
 
 # expect_bytes FILE PRINTF-FORMAT [ARG...]: FILE holds exactly those bytes.
 expect_bytes() {

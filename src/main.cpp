@@ -43,8 +43,10 @@ bool create_file(const std::string& name, File input, Output& output) {
         output.target = resolve_link(name);
         return create_temporary_beside(output.target, output.file, output.written_name);
     }
+    if (!create_output(name, output.file)) return false;
+    // Resolved once the file exists, so that a link that pointed nowhere before names it too.
     output.written_name = resolve_link(name);
-    return create_output(name, output.file);
+    return true;
 }
 
 bool open_output(const std::string& name, File input, Output& output) {

@@ -320,6 +320,17 @@ group_failures() {
     expect_rc 97
     expect_stdout 'ERROR: Schreibfehler in Datei "toobig"'
     expect_absent toobig
+
+    case_ "file size limit, output a link to a file not there yet"
+    ln -s target dangling
+    (
+        ulimit -f 8
+        trap '' XFSZ
+        "${tool[@]}" big dangling '*ins' 10 >stdout
+    )
+    rc=$?
+    expect_rc 97
+    expect_absent target
 }
 
 group_in_place() {

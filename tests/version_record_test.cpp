@@ -66,5 +66,15 @@ TEST(VersionRecord, CarriesEveryValueInAGermanBlock) {
     EXPECT_EQ(value(L"LegalTrademarks"), L"");
 }
 
+TEST(VersionRecord, IsAGermanResource) {
+    const std::wstring exe(ZEILFUGE_EXE, ZEILFUGE_EXE + sizeof(ZEILFUGE_EXE) - 1);
+    const HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(FindResourceExW(module, MAKEINTRESOURCEW(16), MAKEINTRESOURCEW(1),
+                              MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)),
+              nullptr);
+    FreeLibrary(module);
+}
+
 }  // namespace
 #endif

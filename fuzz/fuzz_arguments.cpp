@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::vector<const char*> argv;
-    for (const std::string& word : words) argv.push_back(word.c_str());
+    for (const std::string& word : words)
+        argv.push_back(word.c_str());
     argv.push_back(nullptr);
     const int argc = static_cast<int>(words.size());
 

@@ -2,14 +2,14 @@
 # Times zeilfuge against the cost of moving its bytes and against the usual peers, in one
 # run, and prints one table of medians and ratios.
 #   bench/run.sh [WORK_FOLDER]
-# REPS=5 PEER_REPS=3 SIZE_MIB=512 change the defaults; ONLY='*DEL 80' runs one case.
+# REPS=9 PEER_REPS=3 SIZE_MIB=512 change the defaults; ONLY='*DEL 80' runs one case.
 # Needs: cmake, g++, dd, fold, unix2dos and dos2unix (Debian: dos2unix), /usr/bin/time
 # (Debian: time), awk. Makes its own data in WORK_FOLDER (default: a new folder in /tmp),
 # about 4 GiB at the peak, and removes it at the end.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-reps=${REPS:-5}
+reps=${REPS:-9}
 peer_reps=${PEER_REPS:-3}
 size_mib=${SIZE_MIB:-512}
 work=${1:-$(mktemp -d /tmp/zeilfuge-bench.XXXXXX)}

@@ -223,11 +223,16 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
     return done;
 }
 
+// *INS with a record length places breaks between the data; otherwise data is copied as it is.
+bool breaks_records(const ConversionState& state) {
+    return state.mode == Mode::insert_line_ends && state.record_length != 0;
+}
+
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
 std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* end, Byte*& out,
                           const Byte* limit, const Byte* out_end) {
-    if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
+    if (breaks_records(state)) {
         const std::size_t n = plain_run<false>(in, end, nullptr, nullptr);
         return insert_data(state, in, n, end, out, limit, out_end);
     }
@@ -263,7 +268,7 @@ void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
 
 // A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
 void put_lone_cr(ConversionState& state, Byte*& out, const Byte* out_end) {
-    if (state.mode == Mode::insert_line_ends && state.record_length != 0) {
+    if (breaks_records(state)) {
         static constexpr Byte cr[1] = {kCr};
         insert_data(state, cr, 1, cr + 1, out, out_end, out_end);
     } else {

@@ -31,6 +31,18 @@ run() {
     rc=$?
 }
 
+# run_limited ARG...: the same, with files limited to 8 KiB and SIGXFSZ ignored, so that a
+# write past the limit fails.
+run_limited() {
+    (
+        ulimit -f 8
+        trap '' XFSZ
+        run "$@"
+        exit "$rc"
+    )
+    rc=$?
+}
+
 expect_rc() {
     [ "$rc" -eq "$1" ] && pass || fail "exit code $rc, expected $1; standard error: $(head -c 500 stderr 2>/dev/null)"
 }
@@ -311,24 +323,14 @@ group_failures() {
 
     case_ "file size limit"
     head -c 100000 /dev/zero | tr '\0' x >big
-    (
-        ulimit -f 8
-        trap '' XFSZ
-        "${tool[@]}" big toobig '*ins' 10 >stdout
-    )
-    rc=$?
+    run_limited big toobig '*ins' 10
     expect_rc 97
     expect_stdout 'ERROR: Schreibfehler in Datei "toobig"'
     expect_absent toobig
 
     case_ "file size limit, output a link to a file not there yet"
     ln -s target dangling
-    (
-        ulimit -f 8
-        trap '' XFSZ
-        "${tool[@]}" big dangling '*ins' 10 >stdout
-    )
-    rc=$?
+    run_limited big dangling '*ins' 10
     expect_rc 97
     expect_absent target
 }
@@ -367,12 +369,7 @@ group_in_place() {
     rm -rf place && mkdir place
     head -c 100000 /dev/zero | tr '\0' x >place/data
     cp place/data original
-    (
-        ulimit -f 8
-        trap '' XFSZ
-        "${tool[@]}" place/data place/data '*ins' 10 /d >stdout
-    )
-    rc=$?
+    run_limited place/data place/data '*ins' 10 /d
     expect_rc 97
     expect_stdout "${BANNER}ERROR: Schreibfehler in Datei \"place/data\""
     expect_same place/data original

@@ -5,11 +5,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "arguments.hpp"
 #include "conversion.hpp"
 #include "platform.hpp"
 #include "texts.hpp"
+#include "wide_text.hpp"
 
 namespace zeilfuge {
 namespace {
@@ -169,7 +171,25 @@ int run(int argc, const char* const* argv) {
 }  // namespace
 }  // namespace zeilfuge
 
+#ifdef _WIN32
+// The command line in UTF-16, split by the C runtime by the same rules as for main. Each
+// argument goes on as UTF-8, so no name passes through the ANSI code page, whose best-fit
+// look-alikes would name other files.
+int wmain(int argc, wchar_t** argv) {
+    zeilfuge::prepare_process();
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        const std::wstring_view wide(argv[i]);
+        arguments.push_back(zeilfuge::utf8_from_utf16(std::u16string(wide.begin(), wide.end())));
+    }
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments)
+        pointers.push_back(argument.c_str());
+    return zeilfuge::run(argc, pointers.data());
+}
+#else
 int main(int argc, char** argv) {
     zeilfuge::prepare_process();
     return zeilfuge::run(argc, argv);
 }
+#endif

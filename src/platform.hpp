@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace zeilfuge {
 
@@ -13,8 +14,15 @@ struct File {
     std::intptr_t handle = -1;  // a descriptor, or a Windows handle
 };
 
-// Standard output in binary mode, and the handlers that clean up after an interrupt.
+// The handlers that clean up after an interrupt.
 void prepare_process();
+
+// Writes a console text, UTF-8 with its line ends already in place, to standard output at
+// once. A console shows every name as typed; a file or a pipe gets the bytes of the
+// platform's own character set, where Windows writes '?' for a character the ANSI code
+// page lacks (never a look-alike, which could name another file). Failures go unreported:
+// there is nowhere to report them.
+void write_console(std::string_view text);
 
 // Opens an existing file for reading. A directory counts as a file that can't be opened.
 bool open_input(const std::string& name, File& file);

@@ -52,6 +52,10 @@ void prepare_process() {
     }
 }
 
+void write_console(std::string_view text) {
+    write_all(File{STDOUT_FILENO}, std::as_bytes(std::span(text)));
+}
+
 bool open_input(const std::string& name, File& file) {
     const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -1,16 +1,15 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform.hpp"
+#include "wide_text.hpp"
 
-// Arguments reach main as typed: *ins must not be expanded against the files in the folder.
+// Arguments reach wmain as typed: *ins must not be expanded against the files in the folder.
 extern "C" {
 int _dowildcard = 0;
 }
@@ -30,23 +29,38 @@ File file_of(HANDLE handle) {
     return File{reinterpret_cast<std::intptr_t>(handle)};
 }
 
-// Names come in the ANSI code page, as the C runtime split the command line. The wide form
-// with the \\?\ prefix lifts the limit of 260 characters for long names.
+// Names travel as UTF-8 and reach the file system as the UTF-16 that was typed, with no
+// code page between. A name that can't be converted becomes the empty name, which opens
+// nothing. The \\?\ prefix lifts the limit of 260 characters for long names.
 std::wstring wide_name(const std::string& name) {
-    const auto widen = [](const std::string& text) {
-        const int n =
-            MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-        std::wstring wide(static_cast<std::size_t>(n), L'\0');
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-        return wide;
-    };
-    std::wstring wide = widen(name);
+    std::u16string utf16;
+    if (!utf16_from_utf8(name, utf16)) return {};
+    std::wstring wide(utf16.begin(), utf16.end());
     if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\", 0) == 0) return wide;
     const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (n == 0) return wide;
     std::wstring full(n, L'\0');
     full.resize(GetFullPathNameW(wide.c_str(), n, full.data(), nullptr));
     return L"\\\\?\\" + full;
+}
+
+// The bytes of a text in the ANSI code page, where every character the code page lacks
+// becomes '?': never a best-fit look-alike.
+std::string ansi_text(const std::wstring& wide) {
+    const int length = static_cast<int>(wide.size());
+    const UINT page = GetACP();
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    const char* fallback = "?";
+    int n = WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
+    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS) {
+        // UTF-8 and the few code pages like it hold every character; they take no flags.
+        flags = 0;
+        fallback = nullptr;
+        n = WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
+    }
+    std::string bytes(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(page, flags, wide.data(), length, bytes.data(), n, fallback, nullptr);
+    return bytes;
 }
 
 // The file an interrupt removes, kept ready so that the handler needs no allocation.
@@ -87,10 +101,32 @@ bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 }  // namespace
 
 void prepare_process() {
-    // The tool writes CR LF itself; a text-mode stdout would make it CR CR LF.
-    _setmode(_fileno(stdout), _O_BINARY);
     InitializeCriticalSection(&interrupt_lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void write_console(std::string_view text) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    std::u16string utf16;
+    if (!utf16_from_utf8(text, utf16)) {
+        write_all(file_of(out), std::as_bytes(std::span(text)));
+        return;
+    }
+    const std::wstring wide(utf16.begin(), utf16.end());
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode) == 0) {
+        // Written as they are, with no text mode that would make CR LF into CR CR LF.
+        const std::string bytes = ansi_text(wide);
+        write_all(file_of(out), std::as_bytes(std::span(bytes)));
+        return;
+    }
+    for (std::size_t at = 0; at < wide.size();) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(wide.size() - at, 8192));
+        if (WriteConsoleW(out, wide.data() + at, want, &n, nullptr) == 0 || n == 0) return;
+        at += n;
+    }
 }
 
 bool open_input(const std::string& name, File& file) {

@@ -1,6 +1,6 @@
 #include "texts.hpp"
 
-#include <cstdio>
+#include "platform.hpp"
 
 namespace zeilfuge {
 
@@ -53,11 +53,9 @@ std::string console_form(std::string_view text) {
 }
 
 void print(std::string_view text) {
-    // Flushed at once, so the console lines and an output file that is standard output
-    // itself stay in order. There is nowhere to report a failing console.
-    const std::string bytes = console_form(text);
-    static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), stdout));
-    static_cast<void>(std::fflush(stdout));
+    // Unbuffered, so the console lines and an output file that is standard output itself
+    // stay in order.
+    write_console(console_form(text));
 }
 
 }  // namespace zeilfuge

@@ -9,6 +9,7 @@
 
 #include "arguments.hpp"
 #include "conversion.hpp"
+#include "output.hpp"
 #include "platform.hpp"
 #include "texts.hpp"
 #include "wide_text.hpp"
@@ -29,59 +30,6 @@ struct alignas(kPage) Buffers {
     std::byte in[kInputBlock];
     std::byte out[kOutputBlock];
 };
-
-enum class Outcome { converted, read_failed, write_failed, replace_failed };
-
-struct Output {
-    File file;
-    std::string written_name;  // the file being written: the output, or a temporary file
-    std::string target;        // for a run in place: the file that the result replaces
-    bool removable = false;    // a regular file that we made, so removed when the run fails
-};
-
-bool create_file(const std::string& name, File input, Output& output) {
-    if (is_input_file(input, name)) {
-        // Truncating the output would destroy the input; the result replaces it at the end.
-        output.target = resolve_link(name);
-        return create_temporary_beside(output.target, output.file, output.written_name);
-    }
-    if (!create_output(name, output.file)) return false;
-    // Resolved once the file exists, so that a link that pointed nowhere before names it too.
-    output.written_name = resolve_link(name);
-    return true;
-}
-
-bool open_output(const std::string& name, File input, Output& output) {
-    hold_interrupts();
-    const bool created = create_file(name, input, output);
-    output.removable = created && is_regular_file(output.file);
-    if (output.removable) remove_on_interrupt(output.written_name);
-    release_interrupts();
-    return created;
-}
-
-// Finishes the output; false when its data could not all be written.
-bool finish_output(Output& output, File input) {
-    if (output.target.empty()) return close_file(output.file);
-    copy_permissions(input, output.file);
-    return flush_to_disk(output.file) && close_file(output.file);
-}
-
-// Puts the result in place, or removes it after a failure.
-Outcome settle_output(Outcome outcome, Output& output) {
-    hold_interrupts();
-    if (outcome == Outcome::converted && !output.target.empty() &&
-        !replace_file(output.written_name, output.target)) {
-        outcome = Outcome::replace_failed;
-    }
-    if (outcome != Outcome::converted) {
-        close_file(output.file);
-        if (output.removable) remove_file(output.written_name);
-    }
-    remove_on_interrupt({});
-    release_interrupts();
-    return outcome;
-}
 
 std::string failure_line(Outcome outcome, const RunSettings& settings) {
     switch (outcome) {
@@ -138,14 +86,15 @@ int run(int argc, const char* const* argv) {
     }
     if (settings.display) print_banner();
 
-    File input;
-    if (!open_input(settings.input_name, input)) {
+    Input input;
+    if (!open_input_file(settings.input_name, input)) {
         print(input_error_line(settings.input_name));
         return static_cast<int>(Result::input_not_found);
     }
     Output output;
     if (!open_output(settings.output_name, input, output)) {
-        close_file(input);
+        discard_output(output);
+        close_input_file(input);
         print(create_error_line(settings.output_name));
         return static_cast<int>(Result::failed);
     }
@@ -153,13 +102,13 @@ int run(int argc, const char* const* argv) {
     const Mode mode =
         settings.mode_word == kInsertWord ? Mode::insert_line_ends : Mode::delete_line_ends;
     ConversionState state = start_conversion(mode, settings.record_length);
-    Outcome outcome = convert_file(input, output.file, state);
-    if (outcome == Outcome::converted && !finish_output(output, input)) {
-        outcome = Outcome::write_failed;
-    }
-    close_file(input);
-    outcome = settle_output(outcome, output);
+    await_input(input.file);
+    Outcome outcome = convert_file(input.file, output.file, state);
+    // Closed first: Windows refuses to replace a file that is still open.
+    close_input_file(input);
+    if (outcome == Outcome::converted) outcome = finish_output(output);
     if (outcome != Outcome::converted) {
+        discard_output(output);
         print(failure_line(outcome, settings));
         return static_cast<int>(Result::failed);
     }

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -20,6 +20,10 @@ namespace {
 
 // Neither file is locked against other programs while the tool runs.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Volume serial numbers have 32 bits; what isn't a file on a disk gets a device above them,
+// and the handle as its index, so that it is the same file only as itself.
+constexpr std::uint64_t kNoVolume = std::uint64_t{1} << 32;
 
 HANDLE handle_of(File file) {
     return reinterpret_cast<HANDLE>(file.handle);
@@ -44,6 +48,10 @@ std::wstring wide_name(const std::string& name) {
     return L"\\\\?\\" + full;
 }
 
+std::string utf8_name(const std::wstring& wide) {
+    return utf8_from_utf16(std::u16string(wide.begin(), wide.end()));
+}
+
 // The bytes of a text in the ANSI code page, where every character the code page lacks
 // becomes '?': never a best-fit look-alike.
 std::string ansi_text(const std::wstring& wide) {
@@ -63,46 +71,139 @@ std::string ansi_text(const std::wstring& wide) {
     return bytes;
 }
 
-// The file an interrupt removes, kept ready so that the handler needs no allocation.
-wchar_t interrupt_victim[32768];
-volatile LONG interrupt_victim_set = 0;
+// ReadFile and WriteFile take 32-bit sizes; larger buffers go in several calls.
+DWORD call_size(std::size_t size) {
+    return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
+}
 
-// The console handler runs on a thread of its own; this keeps it out while the main
-// thread creates or replaces a file.
+HANDLE open_name(const std::wstring& name, DWORD access, DWORD disposition, DWORD flags) {
+    if (name.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(name.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+}
+
+bool identity_of(HANDLE handle, FileIdentity& identity) {
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_DISK) {
+        // The 128-bit ID where the system has it (Windows 8 on): ReFS needs all of it.
+        FILE_ID_INFO id{};
+        if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0) {
+            identity.device = id.VolumeSerialNumber;
+            std::memcpy(&identity.index, id.FileId.Identifier, sizeof identity.index);
+            std::memcpy(&identity.index_high, id.FileId.Identifier + sizeof identity.index,
+                        sizeof identity.index_high);
+        } else {
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (GetFileInformationByHandle(handle, &info) == 0) return false;
+            identity.device = info.dwVolumeSerialNumber;
+            identity.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+            identity.index_high = 0;
+        }
+        // Asks for no access right, so that a standard handle open for writing only answers.
+        FILE_STANDARD_INFO standard{};
+        if (GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ==
+            0) {
+            return false;
+        }
+        identity.kind = standard.Directory != 0 ? FileKind::directory : FileKind::regular;
+        return true;
+    }
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+    identity.device = kNoVolume + type;
+    identity.index = reinterpret_cast<std::uintptr_t>(handle);
+    identity.index_high = 0;
+    identity.kind = type == FILE_TYPE_CHAR   ? FileKind::character_device
+                    : type == FILE_TYPE_PIPE ? FileKind::fifo
+                                             : FileKind::other;
+    return true;
+}
+
+// Opens the file that name holds now, not following a link at the end, to check or to
+// remove it.
+HANDLE open_place(const Place& place, DWORD access) {
+    return open_name(wide_name(place.name), access | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+bool place_holds(const Place& place, const FileIdentity& expected) {
+    const HANDLE handle = open_place(place, 0);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FileIdentity now;
+    const bool same = identity_of(handle, now) && same_file(now, expected);
+    CloseHandle(handle);
+    return same;
+}
+
+// Marks the file for removal through a handle: it goes with its last handle, whatever
+// name it has by then.
+bool remove_by_handle(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+bool truncate_handle(HANDLE handle) {
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
+}
+
+void discard(const Place& place, HANDLE file, const FileIdentity& identity) {
+    if (file != INVALID_HANDLE_VALUE && remove_by_handle(file)) return;
+    if (!place.name.empty()) {
+        const HANDLE there = open_place(place, DELETE);
+        if (there != INVALID_HANDLE_VALUE) {
+            FileIdentity now;
+            const bool removed =
+                identity_of(there, now) && same_file(now, identity) && remove_by_handle(there);
+            CloseHandle(there);
+            if (removed) return;
+        }
+    }
+    if (file != INVALID_HANDLE_VALUE) truncate_handle(file);
+}
+
+// ---- Interrupts. The console handler runs on a thread of its own; the lock keeps it out
+// while the main thread creates, replaces or removes a file, so it always knows what to
+// discard.
+
 CRITICAL_SECTION interrupt_lock;
+struct Victim {
+    bool set = false;
+    Place place;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    FileIdentity identity;
+};
+Victim victim;
+bool run_complete = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
     EnterCriticalSection(&interrupt_lock);
-    // The output is open with FILE_SHARE_DELETE, so it goes when the process ends.
-    if (interrupt_victim_set != 0) DeleteFileW(interrupt_victim);
+    if (run_complete) ExitProcess(0);
+    if (victim.set) discard(victim.place, victim.file, victim.identity);
     ExitProcess(event == CTRL_C_EVENT ? 130 : 149);
-}
-
-// ReadFile and WriteFile take 32-bit sizes; larger buffers go in several calls.
-DWORD call_size(std::size_t size) {
-    return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
-}
-
-bool open_file(const std::string& name, DWORD access, DWORD disposition, DWORD flags, File& file) {
-    const HANDLE handle = CreateFileW(wide_name(name).c_str(), access, kShareAll, nullptr,
-                                      disposition, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    file = file_of(handle);
-    return true;
-}
-
-bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-    return GetFileInformationByHandle(handle, &info) != 0;
 }
 
 }  // namespace
 
 void prepare_process() {
+    // A closed standard handle is no number that a file opened later could take, as on
+    // POSIX; nothing to do for it.
     InitializeCriticalSection(&interrupt_lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+File standard_input() {
+    return file_of(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+File standard_output() {
+    return file_of(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 void write_console(std::string_view text) {
@@ -131,55 +232,94 @@ void write_console(std::string_view text) {
 
 bool open_input(const std::string& name, File& file) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory can't be opened at all.
-    return open_file(name, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, file);
+    const HANDLE handle =
+        open_name(wide_name(name), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file = file_of(handle);
+    return true;
 }
 
-bool create_output(const std::string& name, File& file) {
-    return open_file(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, file);
-}
+// Opening a pipe doesn't wait for data on Windows.
+void await_input(File) {}
 
-bool is_input_file(File input, const std::string& name) {
-    BY_HANDLE_FILE_INFORMATION in{};
-    if (GetFileType(handle_of(input)) != FILE_TYPE_DISK || !identity_of(handle_of(input), in)) {
-        return false;
+bool open_for_writing(const std::string& name, File& file) {
+    // A read-only file, by its attribute or its access list, fails here as for any run.
+    // DELETE lets a failed run remove the file through its handle; where the access list
+    // grants writing but not that, the file is only emptied.
+    const std::wstring wide = wide_name(name);
+    constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    HANDLE handle = open_name(wide, kAccess | DELETE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = open_name(wide, kAccess, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     }
-    const HANDLE other = CreateFileW(wide_name(name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (other == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION out{};
-    const bool same =
-        identity_of(other, out) && in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
-        in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
-    CloseHandle(other);
-    return same;
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file = file_of(handle);
+    return true;
 }
 
-std::string resolve_link(const std::string& name) {
-    return name;
+bool identify(File file, FileIdentity& identity) {
+    return identity_of(handle_of(file), identity);
 }
 
-bool create_temporary_beside(const std::string& target, File& file, std::string& temporary_name) {
-    const std::size_t cut = target.find_last_of("\\/:");
-    const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".zeilfuge-%lu-%u",
-                      static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-        const std::string name = folder + suffix;
-        if (open_file(name, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file)) {
-            temporary_name = name;
-            return true;
+bool locate(const std::string&, File file, Place& place) {
+    // The name of the file itself, with every link on the way resolved.
+    const HANDLE handle = handle_of(file);
+    const DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (n == 0) return false;
+    std::wstring full(n, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, full.data(), n, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= n) return false;
+    full.resize(length);
+    Place found;
+    found.name = utf8_name(full);
+    FileIdentity opened;
+    if (!identity_of(handle, opened) || !place_holds(found, opened)) return false;
+    place = found;
+    return true;
+}
+
+bool truncate_file(File file) {
+    return truncate_handle(handle_of(file));
+}
+
+bool create_temporary_beside(const Place& target, File& file, Place& temporary,
+                             FileIdentity& identity) {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const std::size_t cut = target.name.find_last_of("\\/");
+    if (cut == std::string::npos) return false;
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    std::uint64_t seed =
+        static_cast<std::uint64_t>(now.QuadPart) ^ std::uint64_t{GetCurrentProcessId()} << 40;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        Place place;
+        place.name = target.name.substr(0, cut + 1) + ".zeilfuge-";
+        for (int i = 0; i < 8; ++i) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            place.name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) return false;
+        const HANDLE handle =
+            open_name(wide_name(place.name), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        if (!identity_of(handle, identity)) {
+            remove_by_handle(handle);
+            CloseHandle(handle);
+            return false;
+        }
+        file = file_of(handle);
+        temporary = place;
+        return true;
     }
     return false;
 }
 
-// The new file takes the folder's permissions, as a file the user creates there would.
-void copy_permissions(File, File) {}
-
-bool is_regular_file(File file) {
-    return GetFileType(handle_of(file)) == FILE_TYPE_DISK;
+// ReplaceFileW gives the new file the security descriptor, attributes, creation time and
+// alternate data streams of the one it replaces; nothing to do before.
+bool copy_metadata(File, File) {
+    return true;
 }
 
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {
@@ -208,27 +348,37 @@ bool flush_to_disk(File file) {
 }
 
 bool close_file(File& file) {
-    if (file.handle == -1) return true;
+    if (handle_of(file) == INVALID_HANDLE_VALUE) return true;
     const bool closed = CloseHandle(handle_of(file)) != 0;
-    file.handle = -1;
+    file = File{};
     return closed;
 }
 
-bool replace_file(const std::string& source, const std::string& target) {
-    return MoveFileExW(wide_name(source).c_str(), wide_name(target).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected) {
+    if (!place_holds(target, expected)) return false;
+    // Where ReplaceFileW can't keep what the old file had, it fails, and so does the run:
+    // a plain rename would drop the access list, the attributes and the streams.
+    return ReplaceFileW(wide_name(target.name).c_str(), wide_name(temporary.name).c_str(), nullptr,
+                        0, nullptr, nullptr) != 0;
 }
 
-void remove_file(const std::string& name) {
-    DeleteFileW(wide_name(name).c_str());
+void discard_file(const Place& place, File file, const FileIdentity& identity) {
+    discard(place, handle_of(file), identity);
 }
 
-void remove_on_interrupt(const std::string& name) {
-    interrupt_victim_set = 0;
-    const std::wstring wide = name.empty() ? std::wstring() : wide_name(name);
-    if (wide.empty() || wide.size() >= std::size(interrupt_victim)) return;
-    std::memcpy(interrupt_victim, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
-    interrupt_victim_set = 1;
+void discard_on_interrupt(const Place& place, File file, const FileIdentity& identity) {
+    victim.place = place;
+    victim.file = handle_of(file);
+    victim.identity = identity;
+    victim.set = true;
+}
+
+void forget_on_interrupt() {
+    victim.set = false;
+}
+
+void complete_on_interrupt() {
+    run_complete = true;
 }
 
 void hold_interrupts() {

@@ -1,5 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -253,6 +255,15 @@ bool open_for_writing(const std::string& name, File& file) {
         handle = open_name(wide, kAccess, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     }
     if (handle == INVALID_HANDLE_VALUE) return false;
+    // Windows refuses a read-only file above; Wine run as root opens it all the same.
+    FILE_BASIC_INFO basic{};
+    if (GetFileType(handle) == FILE_TYPE_DISK &&
+        GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) != 0 &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        CloseHandle(handle);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     file = file_of(handle);
     return true;
 }
@@ -261,19 +272,24 @@ bool identify(File file, FileIdentity& identity) {
     return identity_of(handle_of(file), identity);
 }
 
-bool locate(const std::string&, File file, Place& place) {
-    // The name of the file itself, with every link on the way resolved.
-    const HANDLE handle = handle_of(file);
-    const DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-    if (n == 0) return false;
-    std::wstring full(n, L'\0');
-    const DWORD length = GetFinalPathNameByHandleW(handle, full.data(), n, FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= n) return false;
+bool locate(const std::string& name, File file, Place& place) {
+    // The full name of the file itself, with every link on the way resolved, found through
+    // the name given: of two hard links, the one that was named.
+    const HANDLE named =
+        open_name(wide_name(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    std::wstring full(GetFinalPathNameByHandleW(named, nullptr, 0, FILE_NAME_NORMALIZED), L'\0');
+    const DWORD length = full.empty() ? 0
+                                      : GetFinalPathNameByHandleW(named, full.data(),
+                                                                  static_cast<DWORD>(full.size()),
+                                                                  FILE_NAME_NORMALIZED);
+    CloseHandle(named);
+    if (length == 0 || length >= full.size()) return false;
     full.resize(length);
     Place found;
     found.name = utf8_name(full);
     FileIdentity opened;
-    if (!identity_of(handle, opened) || !place_holds(found, opened)) return false;
+    if (!identity_of(handle_of(file), opened) || !place_holds(found, opened)) return false;
     place = found;
     return true;
 }
@@ -316,10 +332,29 @@ bool create_temporary_beside(const Place& target, File& file, Place& temporary,
     return false;
 }
 
-// ReplaceFileW gives the new file the security descriptor, attributes, creation time and
-// alternate data streams of the one it replaces; nothing to do before.
-bool copy_metadata(File, File) {
-    return true;
+bool copy_metadata(File from, File to) {
+    // ReplaceFileW gives the new file the security descriptor, attributes, creation time and
+    // alternate data streams of the one it replaces. The access list is copied now as well,
+    // so that the converted data is no more readable while it is written than the input
+    // was; best effort, as the replace makes it right in the end. The attributes and the
+    // creation time too: Wine's ReplaceFileW keeps neither.
+    PACL access_list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle_of(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, &access_list, nullptr, &descriptor) == ERROR_SUCCESS) {
+        SetSecurityInfo(handle_of(to), SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, access_list, nullptr);
+        LocalFree(descriptor);
+    }
+    FILE_BASIC_INFO basic{};
+    if (GetFileInformationByHandleEx(handle_of(from), FileBasicInfo, &basic, sizeof basic) == 0) {
+        return false;
+    }
+    FILE_BASIC_INFO kept{};
+    kept.CreationTime = basic.CreationTime;
+    kept.FileAttributes = basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : basic.FileAttributes;
+    return SetFileInformationByHandle(handle_of(to), FileBasicInfo, &kept, sizeof kept) != 0;
 }
 
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {

@@ -1,0 +1,457 @@
+// ZEILFUGE.EXE run end to end with names outside the ANSI code page. Each run is started
+// with an exact UTF-16 command line through CreateProcessW, so no shell or locale stands
+// between the test and the characters the tool receives; standard output is a pipe.
+//   windows_names_test PATH-TO-ZEILFUGE.EXE
+// The expected console bytes are those of code page 1252; under another code page the test
+// is skipped (exit code 77).
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "texts.hpp"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+std::string current;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++passed;
+        return;
+    }
+    ++failed;
+    std::printf("FAIL [%s] %s\n", current.c_str(), what.c_str());
+}
+
+// Shows bytes with everything outside printable ASCII escaped.
+std::string visible(const std::string& bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::string visible(const std::wstring& name) {
+    std::string out;
+    for (const wchar_t c : name) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[12];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+// ---- Files, all under the test's own folder, named with the \\?\ prefix so that long
+// names work too.
+
+std::wstring root;  // \\?\C:\...\zeilfuge-names-N, made by the test and removed at its end
+
+std::wstring in_root(const std::wstring& name) {
+    return root + L"\\" + name;
+}
+
+bool write_file(const std::wstring& path, const std::string& bytes, DWORD attributes = 0) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+        written == bytes.size();
+    CloseHandle(file);
+    return ok && (attributes == 0 || SetFileAttributesW(path.c_str(), attributes) != 0);
+}
+
+bool read_file(const std::wstring& path, std::string& bytes) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bytes.clear();
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) != 0 && n > 0)
+        bytes.append(buffer, n);
+    CloseHandle(file);
+    return true;
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found) != 0);
+    FindClose(search);
+    return names;
+}
+
+void remove_tree(const std::wstring& path) {
+    for (const std::wstring& name : names_in(path, L"*")) {
+        const std::wstring inner = path + L"\\" + name;
+        const DWORD attributes = GetFileAttributesW(inner.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            remove_tree(inner);
+        } else {
+            SetFileAttributesW(inner.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(inner.c_str());
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+// ---- The tool.
+
+std::wstring tool;
+
+struct Outcome {
+    DWORD code = 0xFFFFFFFF;
+    std::string out;  // standard output and standard error, as one pipe gets them
+};
+
+Outcome run_tool(const std::wstring& arguments, const std::wstring& folder) {
+    Outcome outcome;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    if (CreatePipe(&reader, &writer, &inherited, 0) == 0) return outcome;
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer;
+    startup.hStdError = writer;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + tool + L"\" " + arguments;
+    const BOOL started = CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, folder.c_str(), &startup, &process);
+    CloseHandle(writer);
+    if (started != 0) {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(reader, buffer, sizeof buffer, &n, nullptr) != 0 && n > 0)
+            outcome.out.append(buffer, n);
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &outcome.code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(reader);
+    return outcome;
+}
+
+// ---- What the console shows, in code page 1252.
+
+std::string banner() {
+    return zeilfuge::console_form(zeilfuge::kBanner);
+}
+
+std::string refusal() {
+    return zeilfuge::console_form(std::string(zeilfuge::kBanner) + std::string(zeilfuge::kUsage));
+}
+
+std::string summary(const std::string& name, int count) {
+    return "Ausgabe-Datei \"" + name + "\"  geschlossen.\r\n" + std::to_string(count) +
+           " Datensaetze verarbeitet\r\n" + zeilfuge::console_form(zeilfuge::kStarLine);
+}
+
+std::string not_found(const std::string& name) {
+    return "ERROR: Datei \"" + name + "\" nicht gefunden";
+}
+
+std::string not_writable(const std::string& name) {
+    return "ERROR: Datei \"" + name + "\" kann nicht geschrieben werden";
+}
+
+// ---- The cases.
+
+struct FileState {
+    std::wstring name;
+    std::string bytes;
+    DWORD attributes = 0;  // set after writing; 0 for none
+};
+
+struct Case {
+    std::string title;
+    std::vector<FileState> before;
+    std::wstring arguments;
+    DWORD code;
+    std::string out;
+    std::vector<FileState> after;  // with attributes: those must be set afterwards
+    std::vector<std::wstring> absent;
+};
+
+// A name outside code page 1252 and what the tool prints for it: every character that
+// the code page lacks becomes '?', never a look-alike.
+const std::wstring kOmega = L"\u03A9mega.txt";  // Greek capital omega; best fit: 'O'
+const std::wstring kChinese = L"\u6570\u636E";  // "data"
+const std::wstring kQuote = L"\uFF02";          // fullwidth quotation mark; best fit: '"'
+const std::wstring kUmlauts = L"M\u00FCller \u00E4\u00F6\u00FC\u00DF";
+const std::string kUmlautsAnsi =
+    "M\xFC"
+    "ller \xE4\xF6\xFC\xDF";
+const std::wstring kLone = std::wstring(L"in") + wchar_t{0xD800} + L".txt";
+
+std::vector<Case> cases() {
+    return {
+        {"a name outside the code page, its look-alike beside it",
+         {{kOmega, "abcdef"}, {L"Omega.txt", "zzzzzz"}},
+         kOmega + L" out.txt *ins 3 /d",
+         0,
+         banner() + summary("out.txt", 6),
+         {{L"out.txt", "abc\r\ndef"}, {L"Omega.txt", "zzzzzz"}, {kOmega, "abcdef"}},
+         {}},
+        {"the same name missing, its look-alike there",
+         {{L"Omega.txt", "zzzzzz"}},
+         kOmega + L" out.txt *ins 3",
+         99,
+         not_found("?mega.txt"),
+         {{L"Omega.txt", "zzzzzz"}},
+         {L"out.txt"}},
+        {"an output outside the code page",
+         {{L"in.txt", "abcdef"}},
+         L"in.txt \u03A9out.txt *ins 3 /d",
+         0,
+         banner() + summary("?out.txt", 6),
+         {{L"\u03A9out.txt", "abc\r\ndef"}},
+         {L"Oout.txt"}},
+        {"Chinese names in and out",
+         {{kChinese + L".txt", "abcdefg"}},
+         kChinese + L".txt " + kChinese + L"_crlf.txt *ins 3 /d",
+         0,
+         banner() + summary("??_crlf.txt", 7),
+         {{kChinese + L"_crlf.txt", "abc\r\ndef\r\ng"}, {kChinese + L".txt", "abcdefg"}},
+         {}},
+        {"Chinese names, back again",
+         {{kChinese + L"_crlf.txt", "ab\r\ncd"}},
+         kChinese + L"_crlf.txt " + kChinese + L".txt *DEL 3",
+         0,
+         "",
+         {{kChinese + L".txt", "ab cd"}},
+         {}},
+        {"a Chinese name missing",
+         {},
+         kChinese + L".txt out.txt *ins 3 /d",
+         99,
+         banner() + not_found("??.txt"),
+         {},
+         {L"out.txt"}},
+        // Mapped to '"', these would group "x y.txt" into one argument and convert it.
+        {"fullwidth quotation marks split nothing",
+         {{L"x y.txt", "zzzz"}},
+         L"x" + kQuote + L" y" + kQuote + L".txt out.txt *ins 3 /d",
+         98,
+         refusal(),
+         {{L"x y.txt", "zzzz"}},
+         {L"out.txt"}},
+        {"fullwidth quotation marks inside a quoted name",
+         {{L"x" + kQuote + L" y" + kQuote + L".txt", "abcdef"}, {L"x y.txt", "zzzz"}},
+         L"\"x" + kQuote + L" y" + kQuote + L".txt\" " + kQuote + L"out" + kQuote +
+             L".txt *ins 3 /d",
+         0,
+         banner() + summary("?out?.txt", 6),
+         {{kQuote + L"out" + kQuote + L".txt", "abc\r\ndef"}, {L"x y.txt", "zzzz"}},
+         {L"out.txt"}},
+        {"in place, a name outside the code page",
+         {{kOmega, "abcdefg"}, {L"Omega.txt", "zzzzzz"}},
+         kOmega + L" " + kOmega + L" *ins 3 /d",
+         0,
+         banner() + summary("?mega.txt", 7),
+         {{kOmega, "abc\r\ndef\r\ng"}, {L"Omega.txt", "zzzzzz"}},
+         {}},
+        {"in place, a Chinese name spelt two ways",
+         {{kChinese + L".txt", "abcdefg"}},
+         kChinese + L".txt .\\" + kChinese + L".txt *ins 3 /d",
+         0,
+         banner() + summary(".\\??.txt", 7),
+         {{kChinese + L".txt", "abc\r\ndef\r\ng"}},
+         {}},
+        {"in place, a name with fullwidth quotation marks",
+         {{L"x" + kQuote + L" y" + kQuote + L".txt", "abcdefg"}},
+         L"\"x" + kQuote + L" y" + kQuote + L".txt\" \"x" + kQuote + L" y" + kQuote +
+             L".txt\" *ins 3",
+         0,
+         "",
+         {{L"x" + kQuote + L" y" + kQuote + L".txt", "abc\r\ndef\r\ng"}},
+         {}},
+        {"umlauts, printed in the code page as before",
+         {{kUmlauts + L".txt", "abcd"}},
+         L"\"" + kUmlauts + L".txt\" \"" + kUmlauts + L".out\" *ins 2 /d",
+         0,
+         banner() + summary(kUmlautsAnsi + ".out", 4),
+         {{kUmlauts + L".out", "ab\r\ncd"}},
+         {}},
+        {"umlauts, missing",
+         {},
+         L"\"" + kUmlauts + L".txt\" out.txt *del 3",
+         99,
+         not_found(kUmlautsAnsi + ".txt"),
+         {},
+         {L"out.txt"}},
+        // Taken as U+FFFD, the lone surrogate would name the file beside it.
+        {"an unpaired surrogate names no other file",
+         {{L"in\uFFFD.txt", "zzzz"}},
+         kLone + L" out.txt *ins 3",
+         99,
+         not_found("in?.txt"),
+         {{L"in\uFFFD.txt", "zzzz"}},
+         {L"out.txt"}},
+        {"a fullwidth mode word is no mode word",
+         {{L"in.txt", "abcdef"}},
+         L"in.txt out.txt *\uFF29\uFF2E\uFF33 3",
+         98,
+         refusal(),
+         {},
+         {L"out.txt"}},
+        {"a fullwidth display switch is no switch",
+         {{L"in.txt", "abcdef"}},
+         L"in.txt out.txt *ins 3 \uFF0F\uFF44",
+         0,
+         "",
+         {{L"out.txt", "abc\r\ndef"}},
+         {}},
+        // Both attributes must survive the replace.
+        {"in place, hidden and system attributes kept",
+         {{kOmega, "abcdefg", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}},
+         kOmega + L" " + kOmega + L" *ins 3",
+         0,
+         "",
+         {{kOmega, "abc\r\ndef\r\ng", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}},
+         {}},
+        {"in place, a read-only file is refused",
+         {{kOmega, "abcdefg", FILE_ATTRIBUTE_READONLY}},
+         kOmega + L" " + kOmega + L" *ins 3",
+         97,
+         not_writable("?mega.txt"),
+         {{kOmega, "abcdefg", FILE_ATTRIBUTE_READONLY}},
+         {}},
+        {"a read-only output is refused",
+         {{L"in.txt", "abcdef"}, {kChinese, "keep", FILE_ATTRIBUTE_READONLY}},
+         L"in.txt " + kChinese + L" *ins 3",
+         97,
+         not_writable("??"),
+         {{kChinese, "keep", FILE_ATTRIBUTE_READONLY}},
+         {}},
+    };
+}
+
+void run_case(const Case& c, const std::wstring& folder) {
+    current = c.title;
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+        check(false, "can't make the folder");
+        return;
+    }
+    for (const FileState& file : c.before) {
+        if (!write_file(folder + L"\\" + file.name, file.bytes, file.attributes)) {
+            check(false, "can't make " + visible(file.name) + ", skipped");
+            return;
+        }
+    }
+    // The working folder without the prefix, as a user's would be.
+    const Outcome outcome = run_tool(c.arguments, folder.substr(4));
+    check(outcome.code == c.code,
+          "exit code " + std::to_string(outcome.code) + ", expected " + std::to_string(c.code));
+    check(outcome.out == c.out,
+          "standard output \"" + visible(outcome.out) + "\", expected \"" + visible(c.out) + "\"");
+    for (const FileState& file : c.after) {
+        const std::wstring path = folder + L"\\" + file.name;
+        std::string bytes;
+        if (!read_file(path, bytes)) {
+            check(false, visible(file.name) + " missing");
+            continue;
+        }
+        check(bytes == file.bytes, visible(file.name) + " holds \"" + visible(bytes) +
+                                       "\", expected \"" + visible(file.bytes) + "\"");
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        check((attributes & file.attributes) == file.attributes,
+              visible(file.name) + " lost attributes: " + std::to_string(attributes));
+    }
+    for (const std::wstring& name : c.absent)
+        check(!exists(folder + L"\\" + name), visible(name) + " exists");
+    const std::vector<std::wstring> left = names_in(folder, L".zeilfuge-*");
+    check(left.empty(), "temporary file left: " + (left.empty() ? "" : visible(left.front())));
+}
+
+// Names of 260 characters and more, outside the code page, in a folder deeper than that.
+// Each part stays below the 255 bytes that Linux allows, for Wine.
+void run_long_names(const std::wstring& folder) {
+    current = "long names outside the code page";
+    std::wstring relative;
+    std::string shown;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    while (relative.size() < 300) {
+        relative += L"\u03A9\u6570-abcdefghijklmnopqrstuvwxyz\\";
+        shown +=
+            "?"
+            "?-abcdefghijklmnopqrstuvwxyz\\";
+        CreateDirectoryW((folder + L"\\" + relative).c_str(), nullptr);
+    }
+    const std::wstring in = relative + std::wstring(100, L'\u00E4');
+    const std::wstring out = relative + std::wstring(100, L'\u03A9');
+    if (!write_file(folder + L"\\" + in, "abcdef")) {
+        check(false, "can't make the input");
+        return;
+    }
+    const Outcome outcome = run_tool(in + L" " + out + L" *ins 3 /d", folder.substr(4));
+    check(outcome.code == 0, "exit code " + std::to_string(outcome.code));
+    check(outcome.out == banner() + summary(shown + std::string(100, '?'), 6),
+          "standard output \"" + visible(outcome.out) + "\"");
+    std::string bytes;
+    check(read_file(folder + L"\\" + out, bytes) && bytes == "abc\r\ndef",
+          "output \"" + visible(bytes) + "\"");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        std::printf("usage: windows_names_test PATH-TO-ZEILFUGE.EXE\n");
+        return 2;
+    }
+    if (GetACP() != 1252) {
+        std::printf("skipped: the expected bytes are those of code page 1252, not %u\n", GetACP());
+        return 77;
+    }
+    wchar_t full[MAX_PATH];
+    if (GetFullPathNameW(argv[1], MAX_PATH, full, nullptr) == 0) return 2;
+    tool = full;
+    wchar_t temporary[MAX_PATH];
+    if (GetTempPathW(MAX_PATH, temporary) == 0) return 2;
+    root = std::wstring(L"\\\\?\\") + temporary + L"zeilfuge-names-" +
+           std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
+    if (!CreateDirectoryW(root.c_str(), nullptr)) {
+        std::printf("can't make %s\n", visible(root).c_str());
+        return 2;
+    }
+    int number = 0;
+    for (const Case& c : cases())
+        run_case(c, in_root(L"case" + std::to_wstring(++number)));
+    run_long_names(in_root(L"long"));
+    remove_tree(root);
+    std::printf("windows names: %d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,6 +1,7 @@
 // zeilfuge: inserts CR LF after every RCDLEN bytes of a record file (*INS), or removes the
 // line ends of a DOS text file and pads each line with blanks to whole records (*DEL).
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -126,14 +127,14 @@ int run(int argc, const char* const* argv) {
 // look-alikes would name other files.
 int wmain(int argc, wchar_t** argv) {
     zeilfuge::prepare_process();
-    std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) {
-        const std::wstring_view wide(argv[i]);
-        arguments.push_back(zeilfuge::utf8_from_utf16(std::u16string(wide.begin(), wide.end())));
-    }
-    std::vector<const char*> pointers;
-    for (const std::string& argument : arguments)
-        pointers.push_back(argument.c_str());
+    std::vector<std::string> arguments(static_cast<std::size_t>(argc));
+    std::transform(argv, argv + argc, arguments.begin(), [](const wchar_t* argument) {
+        const std::wstring_view wide(argument);
+        return zeilfuge::utf8_from_utf16(std::u16string(wide.begin(), wide.end()));
+    });
+    std::vector<const char*> pointers(arguments.size());
+    std::ranges::transform(arguments, pointers.begin(),
+                           [](const std::string& argument) { return argument.c_str(); });
     return zeilfuge::run(argc, pointers.data());
 }
 #else

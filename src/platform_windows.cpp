@@ -351,9 +351,12 @@ bool copy_metadata(File from, File to) {
     if (GetFileInformationByHandleEx(handle_of(from), FileBasicInfo, &basic, sizeof basic) == 0) {
         return false;
     }
+    // Never read-only: the input was writable when opened, and a read-only new file could
+    // not be removed if the run fails. Made read-only meanwhile, the input is not replaced.
+    const DWORD attributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
     FILE_BASIC_INFO kept{};
     kept.CreationTime = basic.CreationTime;
-    kept.FileAttributes = basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : basic.FileAttributes;
+    kept.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
     return SetFileInformationByHandle(handle_of(to), FileBasicInfo, &kept, sizeof kept) != 0;
 }
 

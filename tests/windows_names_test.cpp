@@ -334,6 +334,13 @@ std::vector<Case> cases() {
          "",
          {{L"out.txt", "abc\r\ndef"}},
          {}},
+        {"the null device as output",
+         {{kOmega, "abcdef"}},
+         kOmega + L" NUL *ins 3 /d",
+         0,
+         banner() + summary("NUL", 6),
+         {{kOmega, "abcdef"}},
+         {}},
         // Both attributes must survive the replace.
         {"in place, hidden and system attributes kept",
          {{kOmega, "abcdefg", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}},
@@ -425,6 +432,79 @@ void run_long_names(const std::wstring& folder) {
           "output \"" + visible(bytes) + "\"");
 }
 
+// Of two hard links, the one named as output gets the result; the input's name keeps the
+// old file.
+void run_hard_link(const std::wstring& folder) {
+    current = "in place through a hard link";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring data = folder + L"\\" + kOmega;
+    const std::wstring link = folder + L"\\" + kChinese;
+    if (!write_file(data, "abcdefg") || CreateHardLinkW(link.c_str(), data.c_str(), nullptr) == 0) {
+        std::printf("skipped [%s]: no hard links here\n", current.c_str());
+        return;
+    }
+    const Outcome outcome = run_tool(kOmega + L" " + kChinese + L" *ins 3", folder.substr(4));
+    check(outcome.code == 0, "exit code " + std::to_string(outcome.code));
+    std::string bytes;
+    check(read_file(link, bytes) && bytes == "abc\r\ndef\r\ng", "the link holds " + visible(bytes));
+    check(read_file(data, bytes) && bytes == "abcdefg", "the input holds " + visible(bytes));
+    check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
+}
+
+// The input made read-only while its replacement is written: the replace fails, and the
+// run with it, leaving the input as it was and no new file. The attribute is set while the
+// new file still exists under its own name, so before the replace; where the run was too
+// quick for that, it is tried again with a larger input.
+void run_failed_replace(const std::wstring& folder) {
+    current = "a replace that fails";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring data = folder + L"\\" + kOmega;
+    for (std::size_t size = std::size_t{8} << 20; size <= std::size_t{128} << 20; size *= 2) {
+        SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(data.c_str());
+        if (!write_file(data, std::string(size, 'x'))) {
+            check(false, "can't make the input");
+            return;
+        }
+        std::wstring command = L"\"" + tool + L"\" " + kOmega + L" " + kOmega + L" *ins 1";
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        const HANDLE null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherited,
+                                               OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = null_device;
+        startup.hStdError = null_device;
+        PROCESS_INFORMATION process{};
+        const std::wstring cwd = folder.substr(4);
+        const BOOL started = CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                            nullptr, cwd.c_str(), &startup, &process);
+        CloseHandle(null_device);
+        if (started == 0) {
+            check(false, "can't start the tool");
+            return;
+        }
+        while (names_in(folder, L".zeilfuge-*").empty() &&
+               WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+        }
+        SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_READONLY);
+        const bool in_time = !names_in(folder, L".zeilfuge-*").empty();
+        WaitForSingleObject(process.hProcess, 120000);
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        if (!in_time) continue;
+        check(code == 97, "exit code " + std::to_string(code));
+        std::string bytes;
+        check(read_file(data, bytes) && bytes == std::string(size, 'x'), "the input changed");
+        check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
+        SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return;
+    }
+    check(false, "every run ended before the attribute could be set");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -451,6 +531,8 @@ int wmain(int argc, wchar_t** argv) {
     for (const Case& c : cases())
         run_case(c, in_root(L"case" + std::to_wstring(++number)));
     run_long_names(in_root(L"long"));
+    run_hard_link(in_root(L"link"));
+    run_failed_replace(in_root(L"replace"));
     remove_tree(root);
     std::printf("windows names: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -228,24 +228,28 @@ group_signals() {
 group_race() {
     [ -n "${EXCHANGE:-}" ] || { echo "no exchange helper"; exit 77; }
     local runs=${RACE_RUNS:-150} converted=0 untouched=0 i swapper
-    mkdir victim attack
+    mkdir victim
     head -c 6000 /dev/zero | tr '\0' v >victim/original
     "${tool[@]}" victim/original victim/expected '*ins' 11
     cp victim/original victim/in
-    printf 'plain' >attack/out
-    ln -s "$PWD/victim/in" attack/lnk
     local drop=()
     if can_drop; then
-        chown -R nobody attack
         drop=("${nobody[@]}")
     else
         note "the swapping account is the test's own"
     fi
-    (cd attack && exec "${drop[@]}" "$EXCHANGE" out lnk) &
-    swapper=$!
     case_ "output name swapped with a link to the input, $runs runs"
     for ((i = 0; i < runs; i++)); do
+        # Afresh each run: a faulty tool may have turned the link into a plain file.
+        rm -rf attack && mkdir attack
+        printf 'plain' >attack/out
+        ln -s "$PWD/victim/in" attack/lnk
+        [ ${#drop[@]} -eq 0 ] || chown -R nobody attack
+        (cd attack && exec "${drop[@]}" "$EXCHANGE" out lnk) &
+        swapper=$!
         run victim/in attack/out '*ins' 11
+        kill $swapper
+        wait $swapper 2>/dev/null
         if cmp -s victim/in victim/original; then
             untouched=$((untouched + 1))
         elif [ "$rc" -eq 0 ] && cmp -s victim/in victim/expected; then
@@ -256,8 +260,6 @@ group_race() {
             cp victim/original victim/in
         fi
     done
-    kill $swapper
-    wait $swapper 2>/dev/null
     [ $((untouched + converted)) -eq "$runs" ] && pass
     echo "race: $runs runs, input untouched $untouched, converted in place as a whole $converted"
     expect_no_temporary victim

@@ -109,9 +109,9 @@ bool resolve(const std::string& name, int& folder, std::string& last) {
     push_parts(name, parts);
     int links = 0;
     while (!parts.empty()) {
+        const bool is_last = parts.size() == 1;
         const std::string part = std::move(parts.back());
         parts.pop_back();
-        const bool is_last = parts.empty();
         struct stat info = {};
         if (retry([&] { return fstatat(at, part.c_str(), &info, AT_SYMLINK_NOFOLLOW); }) != 0) {
             if (is_last && errno == ENOENT && part != "..") {

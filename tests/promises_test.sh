@@ -1,0 +1,414 @@
+#!/usr/bin/env bash
+# The tool's promises about files, tried the way an adversary would: closed standard
+# streams, standard output as the output, the same file spelled in other ways, other users'
+# files, swapped names, folders deeper than PATH_MAX, signals at every step and every
+# library call failing in turn.
+#   promises_test.sh GROUP COMMAND...
+# FAULT_LIBRARY names the fault-injection library (LD_PRELOAD), EXCHANGE the name-swapping
+# helper. Cases that need another account run as nobody (setpriv) when the test runs as
+# root, and are skipped with a note otherwise.
+set -u
+group=$1
+shift
+tool=("$@")
+windows=0
+# shellcheck source=tests/test_lib.sh
+source "$(dirname "$0")/test_lib.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+cd "$work" || exit 1
+
+note() { echo "NOTE [$current] $*"; }
+
+nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+as_nobody() { "${nobody[@]}" "$@"; }
+
+# True when cases can run as nobody: root, setpriv there, and the tool reachable by nobody.
+can_drop() {
+    [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
+        as_nobody "${tool[@]}" >/dev/null 2>&1 </dev/null
+    [ $? -eq 99 ]
+}
+
+# ends_within SECONDS PID: waits for the process; rc is its code, or 255 if it didn't end.
+ends_within() {
+    local deadline=$((SECONDS + $1)) pid=$2
+    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -le "$deadline" ]; do sleep 0.05; done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid"
+        wait "$pid" 2>/dev/null
+        rc=255
+    else
+        wait "$pid"
+        rc=$?
+    fi
+}
+
+signal_number() { kill -l "$1"; }
+
+# expect_empty_or_absent FILE: nothing half-written is left under that name.
+expect_empty_or_absent() {
+    [ ! -s "$1" ] && pass || fail "$1 holds $(wc -c <"$1") bytes"
+}
+
+group_streams() {
+    printf 'abcdefghijklmnopqrstuvwxyz' >precious
+    cp precious original
+    local spec name redirect
+    for spec in '/dev/stdout|>&-' '/dev/stdin|<&-' '/dev/stderr|2>&-' '/proc/self/fd/1|>&-' \
+        '/dev/fd/1|>&-' '/dev/stdout|>&- 2>&- <&-'; do
+        name=${spec%%|*}
+        redirect=${spec#*|}
+        case_ "closed stream: output $name, $redirect"
+        eval '"${tool[@]}" precious "$name" "*ins" 10 '"$redirect"
+        rc=$?
+        expect_rc 0
+        expect_same precious original
+    done
+
+    case_ "standard output as the output, into a pipe and into a file"
+    "${tool[@]}" precious /dev/stdout '*ins' 10 /d | cat >piped
+    "${tool[@]}" precious /dev/stdout '*ins' 10 /d >redirected
+    rc=$?
+    expect_rc 0
+    expect_same redirected piped
+    grep -q 'abcdefghij' piped && grep -q 'Datensaetze' piped && pass || fail "pipe output incomplete"
+
+    case_ "standard output as the output, appended to a log"
+    printf 'earlier lines\r\n' >log
+    "${tool[@]}" precious /dev/stdout '*ins' 10 /d >>log
+    rc=$?
+    expect_rc 0
+    { printf 'earlier lines\r\n'; cat piped; } >expected_log
+    expect_same log expected_log
+
+    case_ "the file standard output appends to, named by its own name"
+    printf 'earlier lines\r\n' >log2
+    "${tool[@]}" precious log2 '*ins' 10 /d >>log2
+    rc=$?
+    expect_rc 0
+    { printf 'earlier lines\r\n'; sed 's|"/dev/stdout"|"log2"|' piped; } >expected_log2
+    expect_same log2 expected_log2
+
+    case_ "standard input as the input, read from where it stands"
+    (
+        dd bs=3 count=1 of=/dev/null 2>/dev/null
+        "${tool[@]}" /dev/stdin out '*ins' 10
+    ) <precious
+    expect_bytes out 'defghijklm\r\nnopqrstuvw\r\nxyz'
+}
+
+group_same_file() {
+    case_ "the same FIFO as input and output is refused at once"
+    mkfifo fifo
+    "${tool[@]}" fifo fifo '*ins' 3 >stdout 2>stderr &
+    ends_within 5 $!
+    expect_rc 97
+    expect_stdout 'ERROR: Datei "fifo" kann nicht geschrieben werden'
+
+    case_ "the same terminal-like device in and out is allowed"
+    run /dev/null /dev/null '*ins' 3
+    expect_rc 0
+
+    case_ "owner, group, permissions and access list kept in place"
+    if ! command -v setfacl >/dev/null || [ "$(id -u)" != 0 ]; then
+        note "skipped: needs root and setfacl (Debian: acl)"
+    else
+        mkdir -m 2775 shared
+        setfacl -d -m u:daemon:rwx,g::r-x shared  # what the folder would give a new file
+        printf 'abcdefg' >shared/data
+        chown nobody:nogroup shared/data
+        chmod 640 shared/data
+        setfacl -m u:daemon:r--,g::--- shared/data
+        local before after
+        before=$(stat -c '%U:%G %a' shared/data; getfacl -cp shared/data)
+        run shared/data shared/data '*ins' 3
+        expect_rc 0
+        expect_bytes shared/data 'abc\r\ndef\r\ng'
+        after=$(stat -c '%U:%G %a' shared/data; getfacl -cp shared/data)
+        [ "$before" = "$after" ] && pass || fail "before: $before; after: $after"
+        expect_no_temporary shared
+
+        case_ "no access list gained from the folder"
+        printf 'abcdefg' >shared/plain
+        setfacl -b shared/plain
+        chmod 600 shared/plain
+        run shared/plain shared/plain '*ins' 3
+        expect_rc 0
+        [ -z "$(getfacl -cps --skip-base shared/plain 2>/dev/null)" ] && pass ||
+            fail "gained: $(getfacl -cp shared/plain)"
+        [ "$(stat -c %a shared/plain)" = 600 ] && pass || fail "mode $(stat -c %a shared/plain)"
+    fi
+
+    if ! can_drop; then
+        case_ "unprivileged cases"
+        note "skipped: can't run as nobody here"
+        return 0
+    fi
+    case_ "a read-only file is refused in place as anywhere"
+    mkdir mine && chown nobody mine
+    printf 'abcdefg' >mine/data
+    chown nobody mine/data
+    chmod 444 mine/data
+    as_nobody "${tool[@]}" mine/data mine/data '*ins' 3 >stdout 2>stderr
+    rc=$?
+    expect_rc 97
+    expect_bytes mine/data 'abcdefg'
+    expect_no_temporary mine
+
+    case_ "another user's file in a folder anyone may write is refused"
+    mkdir -m 777 open
+    printf 'abcdefg' >open/data
+    chmod 666 open/data
+    as_nobody "${tool[@]}" open/data open/data '*ins' 3 >stdout 2>stderr
+    rc=$?
+    expect_rc 97
+    expect_bytes open/data 'abcdefg'
+    [ "$(stat -c %U open/data)" = root ] && pass || fail "owner now $(stat -c %U open/data)"
+    expect_no_temporary open
+}
+
+group_signals() {
+    local signal code pid
+    printf 'abcdefg' >in
+    for signal in INT TERM HUP; do
+        case_ "SIG$signal while the output, a FIFO, waits for a reader"
+        rm -f fifo && mkfifo fifo
+        "${tool[@]}" in fifo '*ins' 3 >stdout &
+        pid=$!
+        sleep 0.3
+        kill -"$signal" $pid
+        ends_within 1 $pid
+        expect_rc $((128 + $(signal_number "$signal")))
+    done
+
+    # Input from a FIFO held open: the run has written a page and waits for more.
+    for signal in USR1 USR2 ALRM VTALRM PROF XCPU QUIT INT; do
+        case_ "SIG$signal in the middle of a run"
+        rm -f fifo out && mkfifo fifo
+        "${tool[@]}" fifo out '*ins' 10 >stdout &
+        pid=$!
+        exec 3>fifo
+        head -c 20000 /dev/zero | tr '\0' x >&3
+        until [ -s out ]; do sleep 0.01; done
+        kill -"$signal" $pid
+        ends_within 2 $pid
+        exec 3>&-
+        expect_rc $((128 + $(signal_number "$signal")))
+        expect_absent out
+    done
+
+    [ -n "${FAULT_LIBRARY:-}" ] || { note "no fault library: slowed steps skipped"; return 0; }
+    # A step slowed down by the fault library, and an interrupt sent while it runs.
+    local step expected_code
+    for step in fsync:130 renameat:0; do
+        expected_code=${step#*:}
+        step=${step%:*}
+        case_ "SIGINT while a run in place is in $step"
+        rm -rf place mark && mkdir place
+        printf 'abcdefg' >place/data
+        FAULT_DELAY=$step FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+            "${tool[@]}" place/data place/data '*ins' 3 >stdout &
+        pid=$!
+        until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
+        kill -INT $pid
+        ends_within 5 $pid
+        expect_rc "$expected_code"
+        if [ "$expected_code" = 0 ]; then
+            # Replaced: the run has completed, so running *INS again would be wrong.
+            expect_bytes place/data 'abc\r\ndef\r\ng'
+        else
+            expect_bytes place/data 'abcdefg'
+        fi
+        expect_no_temporary place
+    done
+}
+
+group_race() {
+    [ -n "${EXCHANGE:-}" ] || { echo "no exchange helper"; exit 77; }
+    local runs=${RACE_RUNS:-150} converted=0 untouched=0 i swapper
+    mkdir victim
+    head -c 6000 /dev/zero | tr '\0' v >victim/original
+    "${tool[@]}" victim/original victim/expected '*ins' 11
+    cp victim/original victim/in
+    local drop=()
+    if can_drop; then
+        drop=("${nobody[@]}")
+    else
+        note "the swapping account is the test's own"
+    fi
+    case_ "output name swapped with a link to the input, $runs runs"
+    for ((i = 0; i < runs; i++)); do
+        # Afresh each run: a faulty tool may have turned the link into a plain file.
+        rm -rf attack && mkdir attack
+        printf 'plain' >attack/out
+        ln -s "$PWD/victim/in" attack/lnk
+        [ ${#drop[@]} -eq 0 ] || chown -R nobody attack
+        (cd attack && exec "${drop[@]}" "$EXCHANGE" out lnk) &
+        swapper=$!
+        run victim/in attack/out '*ins' 11
+        kill $swapper
+        wait $swapper 2>/dev/null
+        if cmp -s victim/in victim/original; then
+            untouched=$((untouched + 1))
+        elif [ "$rc" -eq 0 ] && cmp -s victim/in victim/expected; then
+            converted=$((converted + 1))  # the output was the input: converted in place
+            cp victim/original victim/in
+        else
+            fail "run $i: exit $rc, the input now holds $(wc -c <victim/in) bytes"
+            cp victim/original victim/in
+        fi
+    done
+    [ $((untouched + converted)) -eq "$runs" ] && pass
+    echo "race: $runs runs, input untouched $untouched, converted in place as a whole $converted"
+    expect_no_temporary victim
+}
+
+group_locked() {
+    if ! can_drop; then
+        echo "skipped: can't run as nobody here"
+        exit 77
+    fi
+    mkdir locked
+    head -c 100000 /dev/zero | tr '\0' x >big
+    printf 'old contents' >locked/out
+    chmod 666 locked/out
+    case_ "a failed run in a folder the user can't change leaves the output empty"
+    as_nobody bash -c 'ulimit -f 8; trap "" XFSZ; exec "$@"' - "${tool[@]}" big locked/out \
+        '*ins' 10 >stdout 2>stderr
+    rc=$?
+    expect_rc 97
+    expect_stdout 'ERROR: Schreibfehler in Datei "locked/out"'
+    expect_empty_or_absent locked/out
+
+    case_ "an interrupted run there leaves it empty too"
+    printf 'old contents' >locked/out
+    mkfifo fifo && chmod 666 fifo
+    "${nobody[@]}" "${tool[@]}" fifo locked/out '*ins' 10 >stdout &
+    local pid=$!
+    exec 3>fifo
+    head -c 20000 /dev/zero | tr '\0' x >&3
+    until [ "$(wc -c <locked/out)" -ge 4096 ]; do sleep 0.01; done
+    kill -TERM $pid
+    ends_within 2 $pid
+    exec 3>&-
+    expect_rc 143
+    expect_empty_or_absent locked/out
+}
+
+# in_deep COMMAND...: runs the command in the deep folder, entered a step at a time.
+in_deep() {
+    (
+        for ((i = 0; i < depth; i++)); do cd "$part" || exit 1; done
+        "$@"
+    )
+}
+
+group_deep() {
+    local top=$PWD part depth=24
+    part=$(printf 'd%.0s' {1..200})
+    # A folder deeper than PATH_MAX can only be made and entered one step at a time.
+    for ((i = 0; i < depth; i++)); do
+        mkdir "$part" && cd "$part" || { fail "can't make the deep folder"; return; }
+    done
+    case_ "in place through a link, in a folder $((${#PWD} - ${#top})) bytes below"
+    printf 'abcdefg' >data
+    ln -s data link
+    run link link '*ins' 3
+    expect_rc 0
+    [ -L link ] && pass || fail "the link was replaced"
+    expect_bytes data 'abc\r\ndef\r\ng'
+    expect_no_temporary .
+
+    case_ "a failed run through a link that points nowhere keeps the link"
+    head -c 100000 /dev/zero | tr '\0' x >big
+    ln -s target dangling
+    run_limited big dangling '*ins' 10
+    expect_rc 97
+    [ -L dangling ] && pass || fail "the link is gone"
+    expect_absent target
+
+    case_ "names longer than PATH_MAX"
+    local deep=$PWD
+    printf 'abcdefg' >fresh
+    printf 'abc\r\ndef\r\ng' >fresh.expected
+    cd "$top" || return
+    run "$deep/fresh" "$deep/fresh.out" '*ins' 3
+    expect_rc 0
+    in_deep cmp -s fresh.out fresh.expected && pass || fail "the output is wrong"
+    run "$deep/fresh" "$deep/fresh" '*ins' 3
+    expect_rc 0
+    in_deep cmp -s fresh fresh.expected && pass || fail "in place, the result is wrong"
+}
+
+# sweep_case KIND ERRNO: every call in turn fails with ERRNO, in a small *INS run of KIND
+# (normal, in_place). After each run nothing is lost, no wrong result is claimed, and no
+# partial output or temporary file is left.
+sweep_case() {
+    local kind=$1 error=$2 total n problems=0
+    prepare() {
+        rm -rf s && mkdir s
+        cp original s/in
+        printf 'old contents' >s/out
+    }
+    arguments() { [ "$kind" = in_place ] && echo "s/in s/in" || echo "s/in s/out"; }
+    prepare
+    # shellcheck disable=SC2046
+    FAULT_COUNT=count LD_PRELOAD=$FAULT_LIBRARY "${tool[@]}" $(arguments) '*ins' 11 >/dev/null
+    total=$(head -n 1 count)
+    for ((n = 1; n <= total; n++)); do
+        prepare
+        # shellcheck disable=SC2046
+        FAULT_AT=$n FAULT_ERRNO=$error LD_PRELOAD=$FAULT_LIBRARY "${tool[@]}" $(arguments) \
+            '*ins' 11 >stdout 2>stderr </dev/null
+        rc=$?
+        local call
+        call=$(sed -n "$((n + 1))p" count)
+        local problem=""
+        local result=s/out
+        [ "$kind" = in_place ] && result=s/in
+        if [ "$rc" -eq 0 ]; then
+            cmp -s "$result" expected || problem="exit 0 with a wrong result"
+            grep -q ERROR stdout && problem="exit 0 with an error line"
+        else
+            grep -q '^ERROR' stdout || problem="exit $rc without an error line"
+            if [ "$kind" = in_place ]; then
+                cmp -s s/in original || problem="exit $rc, the input changed"
+            else
+                cmp -s s/in original || problem="exit $rc, the input changed"
+                if [ -s s/out ] && ! cmp -s s/out <(printf 'old contents'); then
+                    problem="exit $rc, partial output left"
+                fi
+            fi
+        fi
+        [ -n "$(find s -name '.zeilfuge-*' -size +0)" ] && problem="temporary file left"
+        [ -n "$(find s -name '.zeilfuge-*')" ] && [ -z "$problem" ] &&
+            note "call $n ($call) failing: an empty temporary file is left"
+        if [ -n "$problem" ]; then
+            problems=$((problems + 1))
+            fail "$kind, call $n ($call) failing with errno $error: $problem"
+        else
+            pass
+        fi
+    done
+    echo "sweep $kind errno $error: $total calls, $total runs, $problems problems"
+}
+
+group_sweep() {
+    [ -n "${FAULT_LIBRARY:-}" ] || { echo "no fault library"; exit 77; }
+    head -c 10000 /dev/zero | tr '\0' r >original
+    "${tool[@]}" original expected '*ins' 11
+    local kind error
+    for kind in normal in_place; do
+        for error in 5 4; do
+            case_ "sweep $kind $error"
+            sweep_case "$kind" "$error"
+        done
+    done
+}
+
+"group_$group"
+echo "$group: $passed passed, $failed failed"
+[ $((passed + failed)) -eq 0 ] && exit 77
+[ "$failed" -eq 0 ]

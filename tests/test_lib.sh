@@ -1,0 +1,63 @@
+# Shared by the end-to-end test scripts: the tool run on real files, with checks that count
+# passes and failures. Expects $tool (the command as an array) and $windows to be set, and
+# the current folder to be the test's own temporary folder.
+passed=0
+failed=0
+current=""
+
+case_() { current=$1; }
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL [$current] $*"
+}
+
+# run ARG... : runs the tool, keeping its standard output in ./stdout and its code in $rc.
+run() {
+    "${tool[@]}" "$@" >stdout 2>stderr </dev/null
+    rc=$?
+}
+
+# run_limited ARG...: the same, with files limited to 8 KiB and SIGXFSZ ignored, so that a
+# write past the limit fails.
+run_limited() {
+    (
+        ulimit -f 8
+        trap '' XFSZ
+        run "$@"
+        exit "$rc"
+    )
+    rc=$?
+}
+
+expect_rc() {
+    [ "$rc" -eq "$1" ] && pass || fail "exit code $rc, expected $1; standard error: $(head -c 500 stderr 2>/dev/null)"
+}
+
+# expect_bytes FILE PRINTF-FORMAT [ARG...]: FILE holds exactly those bytes.
+expect_bytes() {
+    local file=$1
+    shift
+    # shellcheck disable=SC2059
+    printf -- "$@" >expected
+    if cmp -s expected "$file"; then
+        pass
+    else
+        fail "$file differs:"
+        od -c "$file" | head -8
+        echo "expected:"
+        od -c expected | head -8
+    fi
+}
+
+expect_stdout() { expect_bytes stdout "$@"; }
+expect_no_stderr() { [ ! -s stderr ] && pass || fail "standard error: $(head -c 200 stderr)"; }
+expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] && pass || fail "$1 exists"; }
+expect_same() { cmp -s "$1" "$2" && pass || fail "$1 differs from $2"; }
+expect_no_temporary() {
+    local left
+    left=$(find "${1:-.}" -maxdepth 1 -name '.zeilfuge-*')
+    [ -z "$left" ] && pass || fail "temporary file left: $left"
+}
+posix_only() { [ "$windows" = 1 ] && return 1 || return 0; }
+

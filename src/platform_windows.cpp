@@ -337,23 +337,33 @@ bool copy_metadata(File from, File to) {
     // alternate data streams of the one it replaces. The access list is copied now as well,
     // so that the converted data is no more readable while it is written than the input
     // was; best effort, as the replace makes it right in the end. The attributes and the
-    // creation time too: Wine's ReplaceFileW keeps neither.
+    // creation time are set now too, as Wine's ReplaceFileW doesn't carry attributes over.
     PACL access_list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetSecurityInfo(handle_of(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                         nullptr, &access_list, nullptr, &descriptor) == ERROR_SUCCESS) {
-        SetSecurityInfo(handle_of(to), SE_FILE_OBJECT,
-                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, access_list, nullptr);
+        // Inheriting from the folder, which is the input's own, as the input does or not.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(descriptor, &control, &revision);
+        const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION;
+        SetSecurityInfo(handle_of(to), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance,
+                        nullptr, nullptr, access_list, nullptr);
         LocalFree(descriptor);
     }
     FILE_BASIC_INFO basic{};
     if (GetFileInformationByHandleEx(handle_of(from), FileBasicInfo, &basic, sizeof basic) == 0) {
         return false;
     }
-    // Never read-only: the input was writable when opened, and a read-only new file could
+    // Only those a program may set (compression and the like come with the replace), and
+    // never read-only: the input was writable when opened, and a read-only new file could
     // not be removed if the run fails. Made read-only meanwhile, the input is not replaced.
-    const DWORD attributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD attributes = basic.FileAttributes & kSettable;
     FILE_BASIC_INFO kept{};
     kept.CreationTime = basic.CreationTime;
     kept.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;

@@ -78,7 +78,7 @@ for outcome in "${outcomes[@]}"; do
     record "${outcome%%|*}" "$(cat status 2>/dev/null || echo 'no status')"
 done
 
-# probe SIGNAL: sends SIGNAL to a run blocked reading a FIFO that is held open, and prints
+# probe NUMBER: sends signal NUMBER to a run blocked reading a FIFO that is held open, and prints
 # how the run ended: "exit N", "signal N", or "running" when the signal did not end it.
 probe() {
     local i state=unknown pid
@@ -103,7 +103,7 @@ probe() {
         [ "$state" = S ] && break
         sleep 0.01
     done
-    kill -s "$1" "$pid"
+    kill -n "$1" "$pid"
     for ((i = 0; i < 200; i++)); do
         [ -e status ] && break
         sleep 0.01
@@ -119,10 +119,11 @@ probe() {
     exec 3>&-
 }
 
-for ((number = 1; number < 32; number++)); do
-    name=$(kill -l "$number")
+for ((number = 1; number <= $(kill -l RTMAX); number++)); do
+    name=$(kill -l "$number" 2>/dev/null)
+    [ -n "$name" ] || continue  # the C library keeps these for itself
     [[ $not_probed == *" $name "* ]] && continue
-    how=$(probe "$name")
+    how=$(probe "$number")
     if [[ " ${ending_signals[*]} " == *" $name "* ]]; then
         [ "$how" = "exit $((128 + number))" ] ||
             fail "SIG$name: $how, expected exit $((128 + number))"
@@ -134,10 +135,12 @@ done
 echo "exit codes given:"
 for code in $(printf '%s\n' "${!given[@]}" | sort -n); do echo "  $code: ${given[$code]}"; done
 
-# documented_codes DOCUMENT: the codes its exit code section lists, one a line. In a manual
-# page, the tags of the EXIT STATUS section (EXIT-STATUS in German); in a Markdown file,
-# the first column of the table under "## Exit codes".
+# documented_codes DOCUMENT: the codes its exit code section lists, one a line, a range
+# such as 162-192 (an en dash in the text) spelt out. In a manual page, the tags of the
+# EXIT STATUS section (EXIT-STATUS in German); in a Markdown file, the first column of the
+# table under "## Exit codes".
 documented_codes() {
+    local first last
     case $1 in
         *.md)
             awk '/^## /{in_section = ($0 ~ /^## Exit codes/)} in_section && /^\| *[0-9]/' "$1" |
@@ -145,7 +148,8 @@ documented_codes() {
         *)
             awk '/^\.SH/{in_section = ($0 ~ /^\.SH "?EXIT[ -]STATUS/); next}
                  in_section && tag {print} {tag = in_section && /^\.TP/}' "$1" ;;
-    esac | grep -oE '[0-9]+' | sort -un
+    esac | sed 's/\\(en/-/g; s/–/-/g' | grep -oE '[0-9]+(-[0-9]+)?' |
+        while IFS=- read -r first last; do seq "$first" "${last:-$first}"; done | sort -un
 }
 
 for document in "${documents[@]}"; do

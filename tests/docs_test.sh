@@ -16,8 +16,8 @@ ulimit -c 0  # a signal that dumps core leaves no core file behind
 
 # Ctrl-Break ends a Windows run with 149; Linux has nothing that gives it.
 windows_only=(149)
-# Signals a user or the system sends to end a run: each must remove the output and end
-# with 128 plus its number, so each of these codes must be documented.
+# Signals a user or the system sends to end a run: each must end it with an exit code of
+# its own, 128 plus its number, and not kill it before it has cleaned up.
 ending_signals=(HUP INT QUIT TERM USR1 USR2 ALRM VTALRM PROF XCPU)
 # Signals that stop, continue or are ignored by default, and SIGKILL, which no program
 # can catch: the tool gives no code of its own for them.
@@ -41,7 +41,7 @@ start() {
         my $status_file = shift;
         my $pid = fork() // die "fork: $!";
         if ($pid == 0) {
-            $SIG{$_} = "DEFAULT" for qw(HUP INT QUIT USR1 USR2 PIPE ALRM TERM XCPU XFSZ VTALRM PROF);
+            $SIG{$_} = "DEFAULT" for grep { !/^(KILL|STOP)$/ } keys %SIG;
             POSIX::sigprocmask(SIG_SETMASK, POSIX::SigSet->new);
             open(my $fh, ">", "pid.tmp") or die; print $fh "$$\n"; close $fh;
             rename("pid.tmp", "pid") or die;
@@ -73,8 +73,8 @@ outcomes=(
 )
 for outcome in "${outcomes[@]}"; do
     rm -f pid status
-    # shellcheck disable=SC2086
-    start status ${outcome#*|}
+    read -ra arguments <<<"${outcome#*|}"
+    start status "${arguments[@]}"
     record "${outcome%%|*}" "$(cat status 2>/dev/null || echo 'no status')"
 done
 

@@ -117,7 +117,8 @@ template <bool kCopy>
             const std::uint64_t mask = in_high ? candidates(high) : in_low;
             const int bit = std::endian::native == std::endian::little ? std::countr_zero(mask)
                                                                        : std::countl_zero(mask);
-            for (auto i = static_cast<std::size_t>((in_high ? 8 : 0) + bit / 8); i < 16; ++i) {
+            std::size_t i = static_cast<std::size_t>(bit) / 8 + (in_high ? 8 : 0);
+            for (; i < 16; ++i) {
                 if (is_special(p[i])) return static_cast<std::size_t>(p - in) + i;
             }
         }

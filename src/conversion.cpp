@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(ZEILFUGE_NO_SSE2)
 #include <emmintrin.h>
 #define ZEILFUGE_SSE2 1
 #endif
@@ -89,6 +89,39 @@ template <bool kCopy>
         const unsigned mask = specials(v);
         if (mask != 0)
             return static_cast<std::size_t>(p - in) + static_cast<unsigned>(std::countr_zero(mask));
+        p += 16;
+    }
+#else
+    // The same filter on pairs of 64-bit words: a byte below 0x1B, as all four special bytes
+    // are, sets its top bit in (x - 0x1B1B...) & ~x, and no other byte does unless such a byte
+    // is in the word. Only a pair of words that holds a candidate is looked at bytewise.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    auto candidates = [](std::uint64_t x) {
+        return (x - kOnes * (kCtrlZ + 1)) & ~x & kOnes * 0x80;
+    };
+    while (stop - p >= 16) {
+        std::uint64_t low;
+        std::uint64_t high;
+        std::memcpy(&low, p, 8);
+        std::memcpy(&high, p + 8, 8);
+        if constexpr (kCopy) {
+            // As above, bytes beyond a special byte are stored too.
+            std::memcpy(out + (p - in), &low, 8);
+            std::memcpy(out + (p - in) + 8, &high, 8);
+        }
+        const std::uint64_t in_low = candidates(low);
+        if ((in_low | candidates(high)) != 0) {
+            // Start at the first marked byte in memory order. The borrow of the subtraction
+            // may mark bytes before the first candidate on a big-endian processor, never after.
+            const bool in_high = in_low == 0;
+            const std::uint64_t mask = in_high ? candidates(high) : in_low;
+            const int bit = std::endian::native == std::endian::little ? std::countr_zero(mask)
+                                                                       : std::countl_zero(mask);
+            std::size_t i = static_cast<std::size_t>(bit) / 8 + (in_high ? 8 : 0);
+            for (; i < 16; ++i) {
+                if (is_special(p[i])) return static_cast<std::size_t>(p - in) + i;
+            }
+        }
         p += 16;
     }
 #endif

@@ -204,6 +204,42 @@ TEST(Conversion, NothingAfterCtrlZIsRead) {
     EXPECT_TRUE(step.complete);
 }
 
+// The scan for special bytes takes the input many bytes at a time and only looks closer at
+// a block that may hold one. A special byte at every place of a long run, next to bytes the
+// block test may mistake for one (control bytes, 0x1B, bytes with the top bit set), must
+// still be found exactly where it is, and a second one after it too.
+TEST(Conversion, FindsEverySpecialByteWhereverItSitsInALongRun) {
+    const char kSpecials[] = {'\0', '\n', '\r', '\x1a'};
+    const char kNeighbours[] = {'A', '\t', '\x01', '\x19', '\x1b', '\x1c', '\x9b', '\xff'};
+    const struct {
+        Mode mode;
+        std::int32_t rcdlen;
+    } kSettings[] = {{INS, 0}, {INS, 7}, {INS, 1}, {DEL, 5}, {DEL, 0}};
+    std::string run;
+    for (int i = 0; i < 70; ++i)
+        run += static_cast<char>(i % 2 == 0 ? 'a' + i % 26 : '\x80' + i);
+    for (const auto& setting : kSettings) {
+        for (const char special : kSpecials) {
+            for (const char neighbour : kNeighbours) {
+                for (std::size_t at = 1; at + 1 < run.size(); ++at) {
+                    std::string input = run;
+                    input[at - 1] = neighbour;
+                    input[at] = special;
+                    input[std::min(at + 19, input.size() - 1)] = '\n';
+                    const ReferenceResult expected =
+                        reference_convert(input, setting.mode, setting.rcdlen);
+                    const Converted got =
+                        convert_in_pieces(input, setting.mode, setting.rcdlen, {1 << 20, 0});
+                    ASSERT_EQ(got.output, expected.output)
+                        << "special " << int{special} << " at " << at << " after " << int{neighbour}
+                        << " rcdlen " << setting.rcdlen;
+                    ASSERT_EQ(got.counter, expected.counter);
+                }
+            }
+        }
+    }
+}
+
 // Random inputs made mostly of the bytes that matter, cut at random places, against the
 // byte-at-a-time reference.
 std::string random_input(std::mt19937& rng) {

@@ -15,7 +15,9 @@ windows=0
 # shellcheck source=tests/test_lib.sh
 source "$(dirname "$0")/test_lib.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Only this shell cleans up: a subshell killed early would run the trap too.
+main_shell=$BASHPID
+trap '[ "$BASHPID" = "$main_shell" ] && rm -rf "$work"' EXIT
 chmod 755 "$work"
 cd "$work" || exit 1
 

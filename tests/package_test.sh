@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the Windows ZIP from a build tree and checks what a Windows user unpacks: exactly
+# the executable and its two texts, the texts with CR LF line ends only (older Notepad shows
+# a file with bare LF as one line), and the executable without debug sections.
+#   package_test.sh BUILD-DIRECTORY OBJDUMP
+set -u
+build=$1
+objdump=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failed=0
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL $*"
+}
+
+(cd "$build" && cpack -G ZIP -B "$work/package" >"$work/cpack.log" 2>&1) ||
+    { cat "$work/cpack.log"; echo "FAIL cpack"; exit 1; }
+zip=$(find "$work/package" -maxdepth 1 -name 'zeilfuge-*-windows-x86_64.zip')
+[ -n "$zip" ] || { echo "FAIL no ZIP in $work/package"; exit 1; }
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$zip") || { echo "FAIL unpacking $zip"; exit 1; }
+cd "$work/unpacked" || exit 1
+
+listed=$(find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+[ "$listed" = "LICENSE.txt README.txt ZEILFUGE.EXE " ] || fail "the ZIP holds: $listed"
+
+# only_crlf FILE: every LF has a CR before it, and no CR stands anywhere else.
+only_crlf() {
+    local lf cr pairs
+    lf=$(tr -cd '\n' <"$1" | wc -c)
+    cr=$(tr -cd '\r' <"$1" | wc -c)
+    pairs=$(grep -c $'\r$' "$1")
+    [ "$lf" -gt 0 ] || { fail "$1 has no line end"; return; }
+    [ "$pairs" -eq "$lf" ] || fail "$1: $((lf - pairs)) of $lf line ends are a bare LF"
+    [ "$cr" -eq "$lf" ] || fail "$1: $cr CR bytes for $lf line ends"
+}
+for text in README.txt LICENSE.txt; do
+    [ -f "$text" ] && only_crlf "$text"
+done
+
+# What README.txt must tell a Windows user.
+for topic in '^ *ZEILFUGE.EXE Eingabedatei Ausgabedatei \*INS RCDLEN' '^Exit codes' \
+    '^ *149 ' '^Byte rules' '0x1A' 'LICENSE.txt'; do
+    grep -q -- "$topic" README.txt 2>/dev/null || fail "README.txt lacks $topic"
+done
+
+debug=$("$objdump" -h ZEILFUGE.EXE | grep -c '\.debug' || true)
+[ "$debug" -eq 0 ] || fail "ZEILFUGE.EXE has $debug debug sections"
+
+echo "ZIP $(basename "$zip"): $failed failed"
+[ "$failed" -eq 0 ]

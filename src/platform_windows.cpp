@@ -59,14 +59,19 @@ std::string utf8_name(const std::wstring& wide) {
 std::string ansi_text(const std::wstring& wide) {
     const int length = static_cast<int>(wide.size());
     const UINT page = GetACP();
-    DWORD flags = WC_NO_BEST_FIT_CHARS;
-    const char* fallback = "?";
-    int n = WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
-    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS) {
-        // UTF-8 and the few code pages like it hold every character; they take no flags.
-        flags = 0;
-        fallback = nullptr;
-        n = WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
+    // UTF-8 (the ANSI code page where Windows is set so) and GB18030 hold every character
+    // and take neither the flag nor a default character.
+    const bool holds_all = page == CP_UTF8 || page == CP_UTF7 || page == 54936;
+    const DWORD flags = holds_all ? 0 : WC_NO_BEST_FIT_CHARS;
+    const char* fallback = holds_all ? nullptr : "?";
+    const int n =
+        WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
+    if (n <= 0) {
+        // Nothing looked alike then either: ASCII as it is, everything else '?'.
+        std::string bytes;
+        for (const wchar_t c : wide)
+            bytes += c < 0x80 ? static_cast<char>(c) : '?';
+        return bytes;
     }
     std::string bytes(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(page, flags, wide.data(), length, bytes.data(), n, fallback, nullptr);

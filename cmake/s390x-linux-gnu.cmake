@@ -1,5 +1,5 @@
 # Cross build for Linux on s390x with Debian's cross compiler, run under qemu-user for the
-# tests: the target's C library and loader come from /usr/s390x-linux-gnu.
+# tests: the C library is linked in.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
@@ -9,4 +9,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+# Linked statically, so that qemu-user needs no -L: with it, every absolute name the
+# program opens is looked up in the target's library folder first, "/" itself included.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x)

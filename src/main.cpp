@@ -105,9 +105,8 @@ int run(int argc, const char* const* argv) {
     ConversionState state = start_conversion(mode, settings.record_length);
     await_input(input.file);
     Outcome outcome = convert_file(input.file, output.file, state);
-    // Closed first: Windows refuses to replace a file that is still open.
+    if (outcome == Outcome::converted) outcome = finish_output(output, input);
     close_input_file(input);
-    if (outcome == Outcome::converted) outcome = finish_output(output);
     if (outcome != Outcome::converted) {
         discard_output(output);
         print(failure_line(outcome, settings));

@@ -9,6 +9,9 @@ namespace {
 // input had can't be kept, the run is refused rather than widen or narrow who may read it.
 bool replace_later(const std::string& name, const Input& input, const FileIdentity& input_id,
                    Output& output) {
+    // Standard input read from somewhere past its start would replace the file with only a
+    // part of it.
+    if (input.borrowed && !reads_from_start(input.file)) return false;
     if (!locate(name, input.file, output.target)) return false;
     output.target_identity = input_id;
     if (!create_temporary_beside(output.target, output.file, output.place, output.identity)) {
@@ -19,29 +22,26 @@ bool replace_later(const std::string& name, const Input& input, const FileIdenti
     return copy_metadata(input.file, output.file);
 }
 
-bool open_and_compare(const std::string& name, const Input& input, Output& output) {
-    File file;
-    if (!open_for_writing(name, file)) return false;
+// Decides what becomes of the opened output. On failure `file` is left open for the caller,
+// or closed where the decision already closed it.
+bool compare_opened(const std::string& name, const Input& input, File& file, Output& output) {
     FileIdentity input_id;
     FileIdentity output_id;
     FileIdentity standard_id;
     // Opened, not truncated, and only then compared: nothing by name can be swapped in
     // between. A comparison that can't be made is a failure, never taken as "different".
-    if (!identify(input.file, input_id) || !identify(file, output_id) ||
+    if (!make_blocking(file) || !identify(input.file, input_id) || !identify(file, output_id) ||
         !identify(standard_output(), standard_id)) {
-        close_file(file);
         return false;
     }
     if (same_file(input_id, output_id)) {
-        if (output_id.kind == FileKind::regular) {
-            close_file(file);
-            return replace_later(name, input, input_id, output);
-        }
         // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
         // reads and writes apart.
-        if (output_id.kind != FileKind::character_device) {
+        if (output_id.kind != FileKind::regular) {
+            if (output_id.kind != FileKind::character_device) return false;
+        } else {
             close_file(file);
-            return false;
+            return replace_later(name, input, input_id, output);
         }
     }
     if (same_file(standard_id, output_id)) {
@@ -52,16 +52,33 @@ bool open_and_compare(const std::string& name, const Input& input, Output& outpu
         output.borrowed = true;
         return true;
     }
+    if (output_id.kind == FileKind::regular && !truncate_file(file)) return false;
     output.file = file;
     output.identity = output_id;
+    file = File{};
     if (output_id.kind != FileKind::regular) return true;
-    if (!truncate_file(file)) return false;
     // Not found by name (the name was swapped, or reaches it through /proc), the file can
     // still be emptied through its descriptor.
-    locate(name, file, output.place);
+    locate(name, output.file, output.place);
     output.discard = true;
     discard_on_interrupt(output.place, output.file, output.identity);
     return true;
+}
+
+bool open_and_compare(const std::string& name, const Input& input, Output& output) {
+    File file;
+    bool created = false;
+    if (!open_for_writing(name, file, created)) return false;
+    if (compare_opened(name, input, file, output)) return true;
+    // A failed run leaves no empty file behind that it made itself.
+    FileIdentity made;
+    Place place;
+    if (created && file.handle != File{}.handle && identify(file, made) &&
+        locate(name, file, place)) {
+        discard_file(place, file, made);
+    }
+    close_file(file);
+    return false;
 }
 
 }  // namespace
@@ -81,6 +98,7 @@ bool open_input_file(const std::string& name, Input& input) {
 
 void close_input_file(Input& input) {
     if (!input.borrowed) close_file(input.file);
+    input.file = File{};
 }
 
 bool open_output(const std::string& name, const Input& input, Output& output) {
@@ -90,14 +108,25 @@ bool open_output(const std::string& name, const Input& input, Output& output) {
     return opened;
 }
 
-Outcome finish_output(Output& output) {
+Outcome finish_output(Output& output, Input& input) {
+    // In place, what the input had is given to the result again once all of it is written:
+    // a write by a user without the right to keep them clears the set-ID bits and the file
+    // capabilities.
+    const bool in_place = !output.target.name.empty();
+    const bool kept = !in_place || copy_metadata(input.file, output.file);
+    const bool flushed = !in_place || !kept || flush_to_disk(output.file);
+    // The input is closed before the output, and before it is replaced: Windows refuses to
+    // replace a file still open.
+    close_input_file(input);
+    if (!kept) return Outcome::replace_failed;
+    if (!flushed) return Outcome::write_failed;
     if (output.borrowed) {
         hold_interrupts();
         complete_on_interrupt();
         release_interrupts();
         return Outcome::converted;
     }
-    if (output.target.name.empty()) {
+    if (!in_place) {
         if (!close_file(output.file)) return Outcome::write_failed;
         hold_interrupts();
         forget_on_interrupt();
@@ -105,7 +134,6 @@ Outcome finish_output(Output& output) {
         release_interrupts();
         return Outcome::converted;
     }
-    if (!flush_to_disk(output.file)) return Outcome::write_failed;
     hold_interrupts();
     // Closed before the replace, which Windows refuses for a file still open; from here on
     // the file is found by its name, and removed only while that name still holds it.

@@ -34,9 +34,9 @@ void close_input_file(Input& input);
 // Opens the output for the input; false when it can't be written. Call discard_output then.
 bool open_output(const std::string& name, const Input& input, Output& output);
 
-// Puts the written output in place once all of it is written: closes it or, in place,
-// replaces the input with it. Returns converted, or what failed.
-Outcome finish_output(Output& output);
+// Puts the written output in place once all of it is written: closes the input, then the
+// output or, in place, replaces the input with it. Returns converted, or what failed.
+Outcome finish_output(Output& output, Input& input);
 
 // Removes or empties what a failed run wrote, and closes it.
 void discard_output(Output& output);

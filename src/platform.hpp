@@ -32,7 +32,8 @@ struct FileIdentity {
 };
 
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
-    return a.device == b.device && a.index == b.index && a.index_high == b.index_high;
+    return a.kind == b.kind && a.device == b.device && a.index == b.index &&
+           a.index_high == b.index_high;
 }
 
 // Opens any of the standard streams that is closed on the null device, so that no file the
@@ -49,6 +50,9 @@ File standard_output();
 // there is nowhere to report them.
 void write_console(std::string_view text);
 
+// False when the file is read from somewhere past its start.
+bool reads_from_start(File file);
+
 // Opens an existing file for reading. A directory counts as a file that can't be opened.
 // Opening never waits for a FIFO's writer; await_input does, before the first read.
 bool open_input(const std::string& name, File& file);
@@ -57,7 +61,12 @@ void await_input(File file);
 // Opens a file for writing, creating it when it doesn't exist, never truncating it. Called
 // with interrupts held, so that a file it creates is known before an interrupt comes; it
 // lets them in only while it waits for a FIFO's reader, where it creates nothing.
-bool open_for_writing(const std::string& name, File& file);
+// `created` tells whether the open made the file.
+bool open_for_writing(const std::string& name, File& file, bool& created);
+
+// Writes to a file opened without waiting (a FIFO, a terminal) wait again when it can't take
+// them yet, rather than fail.
+bool make_blocking(File file);
 
 bool identify(File file, FileIdentity& identity);
 
@@ -101,7 +110,8 @@ void discard_file(const Place& place, File file, const FileIdentity& identity);
 void discard_on_interrupt(const Place& place, File file, const FileIdentity& identity);
 void forget_on_interrupt();
 
-// From here on the run has completed: an interrupt ends it with exit code 0.
+// From here on the run has completed: an interrupt ends it with exit code 0, and a reader
+// of standard output that has gone ends it no more.
 void complete_on_interrupt();
 
 // Between these two an interrupt waits, so that a file is never created or replaced without

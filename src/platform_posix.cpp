@@ -48,8 +48,12 @@ FileKind kind_of(mode_t mode) {
 }
 
 FileIdentity identity_of(const struct stat& info) {
-    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-            kind_of(info.st_mode)};
+    const FileKind kind = kind_of(info.st_mode);
+    // A device is the same device through any of its nodes: known by its number.
+    if (kind == FileKind::block_device || kind == FileKind::character_device) {
+        return {static_cast<std::uint64_t>(info.st_rdev), 0, kind};
+    }
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), kind};
 }
 
 bool set_blocking(int fd) {
@@ -220,10 +224,12 @@ sigset_t interrupt_set;
 
 void prepare_process() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fcntl(fd, F_GETFD) != -1) continue;
         // Left closed, the number would go to the first file opened, and a name such as
-        // /dev/stdout would then mean that file.
-        if (retry([] { return open("/dev/null", O_RDWR); }) != fd) _exit(97);
+        // /dev/stdout would then mean that file. Where it can't be told, it counts as closed.
+        const int null = retry([] { return open("/dev/null", O_RDWR); });
+        if (null != fd && (null < 0 || dup2(null, fd) != fd)) _exit(97);
+        if (null != fd) close(null);
     }
     // Beyond the file size limit a write fails and is reported like any other.
     struct sigaction ignore {};
@@ -236,8 +242,14 @@ void prepare_process() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     action.sa_mask = interrupt_set;
-    for (int signal_number : signals)
+    for (int signal_number : signals) {
+        // A signal the caller ignores (nohup, a job started with &) stays ignored.
+        struct sigaction before {};
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal_number, &action, nullptr);
+    }
 }
 
 File standard_input() {
@@ -250,6 +262,10 @@ File standard_output() {
 
 void write_console(std::string_view text) {
     write_all(File{STDOUT_FILENO}, std::as_bytes(std::span(text)));
+}
+
+bool reads_from_start(File file) {
+    return lseek(fd_of(file), 0, SEEK_CUR) <= 0;
 }
 
 bool open_input(const std::string& name, File& file) {
@@ -278,9 +294,14 @@ void await_input(File file) {
     set_blocking(fd);
 }
 
-bool open_for_writing(const std::string& name, File& file) {
+bool open_for_writing(const std::string& name, File& file, bool& created) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = open_name(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = open_name(name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
+        created = fd >= 0;
+        // There already, or a link: the link's target is created when missing.
+        if (fd < 0 && errno == EEXIST) {
+            fd = open_name(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        }
         if (fd < 0 && errno == ENXIO) {
             // A FIFO without a reader. Waiting for one, the open creates nothing, so an
             // interrupt may end the run at once.
@@ -292,14 +313,14 @@ bool open_for_writing(const std::string& name, File& file) {
             if (fd < 0 && errno == ENOENT) continue;  // gone meanwhile: create it after all
         }
         if (fd < 0) return false;
-        if (!set_blocking(fd)) {
-            close(fd);
-            return false;
-        }
         file.handle = fd;
         return true;
     }
     return false;
+}
+
+bool make_blocking(File file) {
+    return set_blocking(fd_of(file));
 }
 
 bool identify(File file, FileIdentity& identity) {
@@ -468,6 +489,11 @@ void forget_on_interrupt() {
 
 void complete_on_interrupt() {
     run_complete = 1;
+    // What is left to print is the summary; a closed pipe must not make a run that has
+    // replaced its input look failed.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void hold_interrupts() {

@@ -249,7 +249,14 @@ bool open_input(const std::string& name, File& file) {
 // Opening a pipe doesn't wait for data on Windows.
 void await_input(File) {}
 
-bool open_for_writing(const std::string& name, File& file) {
+bool reads_from_start(File file) {
+    LARGE_INTEGER position{};
+    return GetFileType(handle_of(file)) != FILE_TYPE_DISK ||
+           SetFilePointerEx(handle_of(file), LARGE_INTEGER{}, &position, FILE_CURRENT) == 0 ||
+           position.QuadPart == 0;
+}
+
+bool open_for_writing(const std::string& name, File& file, bool& created) {
     // A read-only file, by its attribute or its access list, fails here as for any run.
     // DELETE lets a failed run remove the file through its handle; where the access list
     // grants writing but not that, the file is only emptied.
@@ -260,6 +267,7 @@ bool open_for_writing(const std::string& name, File& file) {
         handle = open_name(wide, kAccess, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     }
     if (handle == INVALID_HANDLE_VALUE) return false;
+    created = GetLastError() != ERROR_ALREADY_EXISTS;
     // Windows refuses a read-only file above; Wine run as root opens it all the same.
     FILE_BASIC_INFO basic{};
     if (GetFileType(handle) == FILE_TYPE_DISK &&
@@ -270,6 +278,10 @@ bool open_for_writing(const std::string& name, File& file) {
         return false;
     }
     file = file_of(handle);
+    return true;
+}
+
+bool make_blocking(File) {
     return true;
 }
 

@@ -7,7 +7,9 @@
 set -u
 group=$1
 shift
-tool=("$@")
+# A job started with & in a script has SIGINT and SIGQUIT ignored, and the tool keeps a
+# signal ignored: its runs here start with every signal at its default.
+tool=(env --default-signal "$@")
 examples=$(cd "$(dirname "$0")/../examples" && pwd)
 windows=${ZEILFUGE_WINDOWS:-0}
 # shellcheck source=tests/test_lib.sh

@@ -10,7 +10,10 @@
 set -u
 group=$1
 shift
-tool=("$@")
+# A job started with & in a script has SIGINT and SIGQUIT ignored, and the tool keeps a
+# signal ignored: its runs here start with every signal at its default.
+raw_tool=("$@")
+tool=(env --default-signal "$@")
 windows=0
 # shellcheck source=tests/test_lib.sh
 source "$(dirname "$0")/test_lib.sh"
@@ -113,6 +116,42 @@ group_same_file() {
     run /dev/null /dev/null '*ins' 3
     expect_rc 0
 
+    case_ "standard input read past its start doesn't replace its file"
+    printf 'line one\nline two\n' >data
+    cp data data.original
+    (
+        read -r _
+        "${tool[@]}" data data '*ins' 100 >stdout
+        echo $? >code
+    ) <data
+    rc=$(cat code)
+    expect_rc 97
+    expect_same data data.original
+
+    case_ "the same disk device through a node of its own"
+    local loop
+    if [ "$(id -u)" = 0 ] && head -c 65536 /dev/zero | tr '\0' x >disk.img &&
+        loop=$(losetup -f --show disk.img 2>/dev/null); then
+        mknod twin b "$((0x$(stat -c %t "$loop")))" "$((0x$(stat -c %T "$loop")))"
+        run "$loop" twin '*ins' 11
+        expect_rc 97
+        head -c 65536 /dev/zero | tr '\0' x >disk.expected
+        cmp -s "$loop" disk.expected && pass || fail "the device was written"
+        losetup -d "$loop"
+    else
+        note "skipped: needs root and a loop device"
+    fi
+
+    case_ "file capabilities kept in place"
+    if [ "$(id -u)" = 0 ] && command -v setcap >/dev/null && printf 'abcdefg' >capable &&
+        chmod 755 capable && setcap cap_net_raw+ep capable 2>/dev/null; then
+        run capable capable '*ins' 3
+        expect_rc 0
+        [ -n "$(getcap capable)" ] && pass || fail "the capability is gone"
+    else
+        note "skipped: needs root and setcap (Debian: libcap2-bin) on a file system with them"
+    fi
+
     case_ "owner, group, permissions and access list kept in place"
     if ! command -v setfacl >/dev/null || [ "$(id -u)" != 0 ]; then
         note "skipped: needs root and setfacl (Debian: acl)"
@@ -159,6 +198,19 @@ group_same_file() {
     expect_bytes mine/data 'abcdefg'
     expect_no_temporary mine
 
+    case_ "set-user-ID and set-group-ID bits kept by a user's run in place"
+    local mode
+    for mode in 4755 2775 6711; do
+        printf 'abcdefg' >mine/special
+        chown nobody:nogroup mine/special
+        chmod "$mode" mine/special
+        as_nobody "${tool[@]}" mine/special mine/special '*ins' 3 >stdout 2>stderr
+        rc=$?
+        expect_rc 0
+        [ "$(stat -c %a mine/special)" = "$mode" ] && pass ||
+            fail "mode $mode became $(stat -c %a mine/special)"
+    done
+
     case_ "another user's file in a folder anyone may write is refused"
     mkdir -m 777 open
     printf 'abcdefg' >open/data
@@ -184,6 +236,24 @@ group_signals() {
         ends_within 1 $pid
         expect_rc $((128 + $(signal_number "$signal")))
     done
+
+    case_ "a signal the caller ignores stays ignored (nohup)"
+    rm -f fifo out && mkfifo fifo
+    (
+        trap '' HUP
+        exec "${raw_tool[@]}" fifo out '*ins' 3 >stdout
+    ) &
+    pid=$!
+    exec 3>fifo
+    printf 'abcdefg' >&3
+    until [ -e out ]; do sleep 0.01; done
+    kill -HUP $pid
+    sleep 0.3
+    kill -0 $pid 2>/dev/null && pass || fail "SIGHUP ended the run"
+    exec 3>&-
+    ends_within 2 $pid
+    expect_rc 0
+    expect_bytes out 'abc\r\ndef\r\ng'
 
     # Input from a FIFO held open: the run has written a page and waits for more.
     for signal in USR1 USR2 ALRM VTALRM PROF XCPU QUIT INT; do
@@ -345,14 +415,14 @@ group_deep() {
 }
 
 # sweep_case KIND ERRNO: every call in turn fails with ERRNO, in a small *INS run of KIND
-# (normal, in_place). After each run nothing is lost, no wrong result is claimed, and no
+# (normal: over an old output; new: no output before; in_place). After each run nothing is lost, no wrong result is claimed, and no
 # partial output or temporary file is left.
 sweep_case() {
     local kind=$1 error=$2 total n problems=0
     prepare() {
         rm -rf s && mkdir s
         cp original s/in
-        printf 'old contents' >s/out
+        [ "$kind" = new ] || printf 'old contents' >s/out
     }
     arguments() { [ "$kind" = in_place ] && echo "s/in s/in" || echo "s/in s/out"; }
     prepare
@@ -382,6 +452,9 @@ sweep_case() {
                 if [ -s s/out ] && ! cmp -s s/out <(printf 'old contents'); then
                     problem="exit $rc, partial output left"
                 fi
+                if [ "$kind" = new ] && [ -e s/out ]; then
+                    problem="exit $rc, an output it made is left"
+                fi
             fi
         fi
         [ -n "$(find s -name '.zeilfuge-*' -size +0)" ] && problem="temporary file left"
@@ -402,7 +475,7 @@ group_sweep() {
     head -c 10000 /dev/zero | tr '\0' r >original
     "${tool[@]}" original expected '*ins' 11
     local kind error
-    for kind in normal in_place; do
+    for kind in normal new in_place; do
         for error in 5 4; do
             case_ "sweep $kind $error"
             sweep_case "$kind" "$error"

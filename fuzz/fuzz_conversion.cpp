@@ -27,11 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ConversionState state = start_conversion(mode, rcdlen);
     std::string output;
-    std::vector<std::byte> out_buffer(kMinimumOutput + cut % 200);
+    std::vector<std::byte> out_buffer(kMinimumOutput + cut % 600);
     std::size_t at = 0;
     for (;;) {
         cut = cut * 1103515245U + 12345U;
-        const std::size_t piece = std::min<std::size_t>(1 + (cut >> 16) % 97, input.size() - at);
+        // Mostly small pieces, which cut everything everywhere; now and then one that holds
+        // whole lines, for the paths that need a few hundred bytes at hand.
+        const std::size_t most = (cut >> 12) % 4 == 0 ? 700 : 97;
+        const std::size_t piece = std::min<std::size_t>(1 + (cut >> 16) % most, input.size() - at);
         // Each piece in a buffer of its own size, so that reading past it is caught.
         std::vector<std::byte> block(piece);
         if (piece != 0) std::memcpy(block.data(), input.data() + at, piece);

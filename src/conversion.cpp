@@ -317,33 +317,157 @@ std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
 }
 
 // *DEL over the common shape of a text file, lines of plain bytes each ended by CR LF or LF
-// and padded by at most kPadRun blanks, with the counter held in a register. It stops at
-// anything else (a NUL, a lone CR, Ctrl-Z, the end of the block, a longer pad, an output
-// without room for a line end's blanks) and leaves that to the general loop.
+// and padded by at most kPadRun blanks. It stops at anything else (a NUL, a lone CR,
+// Ctrl-Z, the end of the block, a longer pad, an output without room for a line end's
+// blanks) and leaves that to the general loop.
 constexpr std::size_t kPadRun = 128;
+
+// The length of the run of plain bytes at the start of [in, stop), copied to out on the way.
+// Bytes up to stop may be read and written beyond the run.
+std::size_t copy_line(const Byte* in, const Byte* stop, Byte* out) {
+#ifdef ZEILFUGE_SSE2
+    const Byte* p = in;
+    constexpr std::ptrdiff_t kStep = 64;
+    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
+    auto load = [](const Byte* at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    // Bytes up to Ctrl-Z, which all four special bytes are: a few more (a tab, say) are data.
+    auto candidates = [&](__m128i v) {
+        return static_cast<std::uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v))));
+    };
+    while (stop - p >= kStep) {
+        const __m128i a = load(p);
+        const __m128i b = load(p + 16);
+        const __m128i c = load(p + 32);
+        const __m128i d = load(p + 48);
+        Byte* const o = out + (p - in);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), c);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), d);
+        // One test for the four: their least byte in each lane is a candidate when any is.
+        const __m128i least = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+        if (candidates(least) != 0) {
+            std::uint64_t mask =
+                candidates(a) | candidates(b) << 16 | candidates(c) << 32 | candidates(d) << 48;
+            for (; mask != 0; mask &= mask - 1) {
+                const auto at = static_cast<std::size_t>(std::countr_zero(mask));
+                if (is_special(p[at])) return static_cast<std::size_t>(p - in) + at;
+            }
+        }
+        p += kStep;
+    }
+    Byte* const o = out + (p - in);
+    return static_cast<std::size_t>(p - in) + plain_run<true>(p, stop, o, o + (stop - p));
+#else
+    return plain_run<true>(in, stop, out, out + (stop - in));
+#endif
+}
+
+// Lines up to this long are copied in one piece of this size, whatever their length. The end
+// of a line of unpredictable length is found without a branch that mispredicts: a loop
+// over it would cost one misprediction per line, more than the stores beyond it.
+constexpr std::size_t kShortLine = 128;
+
+// Copies kShortLine bytes from in to out; returns the offset of the first byte up to Ctrl-Z
+// among them (which may be a special byte), or kShortLine when there is none.
+std::size_t copy_short_line(const Byte* in, Byte* out) {
+#ifdef ZEILFUGE_SSE2
+    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
+    std::uint64_t half[2];
+    for (std::size_t h = 0; h < 2; ++h) {
+        std::uint64_t mask = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::size_t at = h * 64 + i * 16;
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), v);
+            const auto hits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
+            mask |= static_cast<std::uint64_t>(hits) << (i * 16);
+        }
+        half[h] = mask;
+    }
+    // countr_zero of 0 is 64: a line that passes the first half adds the second's, through a
+    // mask, as a branch on it would mispredict.
+    const auto low = static_cast<std::size_t>(std::countr_zero(half[0]));
+    const auto high = static_cast<std::size_t>(std::countr_zero(half[1]));
+    return low + static_cast<std::size_t>(half[0] == 0) * high;
+#else
+    std::memcpy(out, in, kShortLine);
+    std::size_t n = 0;
+    while (n < kShortLine && in[n] > kCtrlZ)
+        ++n;
+    return n;
+#endif
+}
+
+// The blanks after a line that takes the record to `filled` bytes. Without a division in
+// the common case: a division per line is slow, and its result feeds the output position
+// that every following store waits for.
+std::int64_t blanks_after_line(std::int64_t filled, std::int64_t length) {
+    // Masks rather than conditions: whether a line passes the end of its first record is as
+    // random as its length, and a branch on it would mispredict as often.
+    filled -= length & -static_cast<std::int64_t>(filled >= length);
+    // Lines longer than two records, and RCDLEN 0, are rare enough to pay for the division.
+    if (filled >= length) [[unlikely]]
+        filled = length == 0 ? 0 : filled % length;
+    return (length - filled) & -static_cast<std::int64_t>(filled != 0);
+}
+
+// The length of the line end at p, 2 for CR LF, 1 for LF, 0 for none; p[1] must be readable.
+// Without branches: which of the two a line ends with is up to the file.
+std::ptrdiff_t line_end_before(const Byte* p) {
+    const bool lf = p[0] == kLf;
+    const bool cr_lf = (p[0] == kCr) & (p[1] == kLf);
+    return static_cast<std::ptrdiff_t>(lf) | static_cast<std::ptrdiff_t>(cr_lf) << 1;
+}
 
 void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte*& out,
                   const Byte* out_end) {
     const std::int64_t length = state.record_length;
-    std::int64_t counter = state.counter;
+    // A pad is less than a record: for short records fewer blanks need storing.
+    const bool short_pads = length <= 64;
+    // Every line end pads to a whole record, so only the first line here may start inside
+    // one. The counter moves with the output, so it is settled once, at the end.
+    std::int64_t filled = length == 0 ? 0 : state.counter % length;
+    const Byte* const out_first = out;
     while (in != end && room(out, out_end) > kPadRun) {
-        const std::size_t n = plain_run<true>(in, end, out, out_end - kPadRun);
-        in += n;
-        out += n;
-        counter += static_cast<std::int64_t>(n);
-        if (in == end) break;
-        const std::ptrdiff_t line_end = line_end_at(in, end);
-        if (line_end == 0) break;
-        const std::int64_t blanks = blanks_to_pad(counter, length);
+        // Room to read a short line and the two bytes after it, and to write it and its pad.
+        const bool short_fits =
+            room(in, end) > kShortLine + 1 && room(out, out_end) >= kShortLine + kPadRun;
+        std::size_t n = short_fits ? copy_short_line(in, out) : 0;
+        std::ptrdiff_t line_end = short_fits ? line_end_before(in + n) : 0;
+        if (line_end == 0) {
+            // A long line, a line near the end of the block or the output, a control byte
+            // that is data, or a special byte other than a line end.
+            const Byte* const stop = in + std::min(end - in, out_end - kPadRun - out);
+            n += copy_line(in + n, stop, out + n);
+            in += n;
+            out += n;
+            if (in == end) break;
+            line_end = line_end_at(in, end);
+            if (line_end == 0) break;
+        } else {
+            in += n;
+            out += n;
+        }
+        const std::int64_t blanks =
+            blanks_after_line(filled + static_cast<std::int64_t>(n), length);
         if (blanks > static_cast<std::int64_t>(kPadRun)) break;
         in += line_end;
-        // A fixed run of blanks, whatever the count, costs less than a call or a loop whose
-        // end is hard to predict; what follows overwrites the blanks beyond the pad.
-        std::memset(out, kBlank, kPadRun);
+        // A run of blanks of the same size for every line, whatever its pad, costs less than
+        // a call or a loop whose end is hard to predict; what follows overwrites the rest.
+        if (short_pads) {
+            std::memset(out, kBlank, 64);
+        } else {
+            std::memset(out, kBlank, kPadRun);
+        }
         out += blanks;
-        counter += blanks;
+        filled = 0;
     }
-    state.counter = counter;
+    state.counter += out - out_first;
 }
 
 }  // namespace

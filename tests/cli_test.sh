@@ -366,6 +366,58 @@ group_interrupts() {
     expect_absent out
 }
 
+# Files larger than a block, and files cut around the sizes that the reads and writes come
+# in, through every way in and out, against the byte-at-a-time reference ($REFERENCE).
+group_large() {
+    [ -n "${REFERENCE:-}" ] && posix_only || return 0
+    # Lines of 0 to 199 bytes, most ended by CR LF, some by LF: about 4 MiB.
+    local total=4200000
+    awk -v total=$total 'BEGIN { srand(12); s = ""; for (i = 0; i < 230; i++) s = s sprintf("%c", 65 + i % 26);
+                 for (n = 0; n < total; ) { l = int(rand() * 200);
+                     printf "%s%s", substr(s, 1 + n % 26, l), (rand() < 0.2 ? "\n" : "\r\n"); n += l + 2 } }' >lines
+    local size mode rcdlen
+    for size in 0 1 7 15 16 17 4095 4096 4097 524287 524288 524289 1572871 $(wc -c <lines); do
+        [ "$size" -le "$(wc -c <lines)" ] || continue
+        head -c "$size" lines >in
+        for mode in '*INS 1' '*INS 80' '*DEL 80' '*DEL 3'; do
+            case_ "$size bytes, $mode"
+            # shellcheck disable=SC2086
+            run in out $mode
+            expect_rc 0
+            # shellcheck disable=SC2086
+            "$REFERENCE" in expected $mode
+            expect_same out expected
+        done
+    done
+
+    case_ "Ctrl-Z after the first blocks ends the input"
+    { head -c $((total / 4)) lines; printf '\032'; cat lines; } >in
+    run in out '*DEL' 80
+    expect_rc 0
+    "$REFERENCE" in expected '*DEL' 80
+    expect_same out expected
+
+    case_ "input from a pipe, output to a pipe"
+    cat lines | "${tool[@]}" /dev/stdin /dev/stdout '*INS' 11 2>stderr | cat >out
+    "$REFERENCE" lines expected '*INS' 11
+    expect_same out expected
+    expect_no_stderr
+
+    case_ "output to a device that is full"
+    run lines /dev/full '*INS' 80
+    expect_rc 97
+    expect_stdout 'ERROR: Schreibfehler in Datei "/dev/full"'
+
+    case_ "output to a pipe that closes early"
+    "${tool[@]}" lines /dev/stdout '*INS' 80 2>stderr | head -c 10 >/dev/null
+    rc=${PIPESTATUS[0]}
+    # Ended by SIGPIPE as any such tool is, unless the signal is ignored: then the failed
+    # write is reported.
+    local ignored
+    ignored=$(awk '/^SigIgn/ { print substr($2, length($2) - 3, 1) }' /proc/self/status)
+    if (((0x$ignored & 1) == 1)); then expect_rc 97; else expect_rc 141; fi
+}
+
 "group_$group"
 echo "$group: $passed passed, $failed failed"
 # A group with nothing to check on this platform counts as skipped (CTest: code 77).

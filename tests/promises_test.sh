@@ -60,11 +60,11 @@ expect_empty_or_absent() {
 group_streams() {
     printf 'abcdefghijklmnopqrstuvwxyz' >precious
     cp precious original
-    local spec name redirect
-    for spec in '/dev/stdout|>&-' '/dev/stdin|<&-' '/dev/stderr|2>&-' '/proc/self/fd/1|>&-' \
+    local entry name redirect
+    for entry in '/dev/stdout|>&-' '/dev/stdin|<&-' '/dev/stderr|2>&-' '/proc/self/fd/1|>&-' \
         '/dev/fd/1|>&-' '/dev/stdout|>&- 2>&- <&-'; do
-        name=${spec%%|*}
-        redirect=${spec#*|}
+        name=${entry%%|*}
+        redirect=${entry#*|}
         case_ "closed stream: output $name, $redirect"
         eval '"${tool[@]}" precious "$name" "*ins" 10 '"$redirect"
         rc=$?
@@ -156,30 +156,30 @@ group_same_file() {
     if ! command -v setfacl >/dev/null || [ "$(id -u)" != 0 ]; then
         note "skipped: needs root and setfacl (Debian: acl)"
     else
-        mkdir -m 2775 shared
-        setfacl -d -m u:daemon:rwx,g::r-x shared  # what the folder would give a new file
-        printf 'abcdefg' >shared/data
-        chown nobody:nogroup shared/data
-        chmod 640 shared/data
-        setfacl -m u:daemon:r--,g::--- shared/data
+        mkdir -m 2775 kept
+        setfacl -d -m u:daemon:rwx,g::r-x kept  # what the folder would give a new file
+        printf 'abcdefg' >kept/data
+        chown nobody:nogroup kept/data
+        chmod 640 kept/data
+        setfacl -m u:daemon:r--,g::--- kept/data
         local before after
-        before=$(stat -c '%U:%G %a' shared/data; getfacl -cp shared/data)
-        run shared/data shared/data '*ins' 3
+        before=$(stat -c '%U:%G %a' kept/data; getfacl -cp kept/data)
+        run kept/data kept/data '*ins' 3
         expect_rc 0
-        expect_bytes shared/data 'abc\r\ndef\r\ng'
-        after=$(stat -c '%U:%G %a' shared/data; getfacl -cp shared/data)
+        expect_bytes kept/data 'abc\r\ndef\r\ng'
+        after=$(stat -c '%U:%G %a' kept/data; getfacl -cp kept/data)
         [ "$before" = "$after" ] && pass || fail "before: $before; after: $after"
-        expect_no_temporary shared
+        expect_no_temporary kept
 
         case_ "no access list gained from the folder"
-        printf 'abcdefg' >shared/plain
-        setfacl -b shared/plain
-        chmod 600 shared/plain
-        run shared/plain shared/plain '*ins' 3
+        printf 'abcdefg' >kept/plain
+        setfacl -b kept/plain
+        chmod 600 kept/plain
+        run kept/plain kept/plain '*ins' 3
         expect_rc 0
-        [ -z "$(getfacl -cps --skip-base shared/plain 2>/dev/null)" ] && pass ||
-            fail "gained: $(getfacl -cp shared/plain)"
-        [ "$(stat -c %a shared/plain)" = 600 ] && pass || fail "mode $(stat -c %a shared/plain)"
+        [ -z "$(getfacl -cps --skip-base kept/plain 2>/dev/null)" ] && pass ||
+            fail "gained: $(getfacl -cp kept/plain)"
+        [ "$(stat -c %a kept/plain)" = 600 ] && pass || fail "mode $(stat -c %a kept/plain)"
     fi
 
     if ! can_drop; then
@@ -201,14 +201,14 @@ group_same_file() {
     case_ "set-user-ID and set-group-ID bits kept by a user's run in place"
     local mode
     for mode in 4755 2775 6711; do
-        printf 'abcdefg' >mine/special
-        chown nobody:nogroup mine/special
-        chmod "$mode" mine/special
-        as_nobody "${tool[@]}" mine/special mine/special '*ins' 3 >stdout 2>stderr
+        printf 'abcdefg' >mine/setid
+        chown nobody:nogroup mine/setid
+        chmod "$mode" mine/setid
+        as_nobody "${tool[@]}" mine/setid mine/setid '*ins' 3 >stdout 2>stderr
         rc=$?
         expect_rc 0
-        [ "$(stat -c %a mine/special)" = "$mode" ] && pass ||
-            fail "mode $mode became $(stat -c %a mine/special)"
+        [ "$(stat -c %a mine/setid)" = "$mode" ] && pass ||
+            fail "mode $mode became $(stat -c %a mine/setid)"
     done
 
     case_ "another user's file in a folder anyone may write is refused"

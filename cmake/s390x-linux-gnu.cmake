@@ -1,15 +1,3 @@
-# Cross build for Linux on s390x with Debian's cross compiler, run under qemu-user for the
-# tests: the C library is linked in.
-set(CMAKE_SYSTEM_NAME Linux)
+# s390x (big-endian) Linux, built with s390x-linux-gnu-g++ and tested under qemu-s390x.
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Linked statically, so that qemu-user needs no -L: with it, every absolute name the
-# program opens is looked up in the target's library folder first, "/" itself included.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

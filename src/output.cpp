@@ -35,14 +35,13 @@ bool compare_opened(const std::string& name, const Input& input, File& file, Out
         return false;
     }
     if (same_file(input_id, output_id)) {
-        // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
-        // reads and writes apart.
-        if (output_id.kind != FileKind::regular) {
-            if (output_id.kind != FileKind::character_device) return false;
-        } else {
+        if (output_id.kind == FileKind::regular) {
             close_file(file);
             return replace_later(name, input, input_id, output);
         }
+        // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
+        // reads and writes apart.
+        if (output_id.kind != FileKind::character_device) return false;
     }
     if (same_file(standard_id, output_id)) {
         // The file standard output already writes: reopened and truncated, it would lose

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -77,22 +78,13 @@ Outcome convert_file(File input, File output, ConversionState& state) {
     }
 }
 
-int run(int argc, const char* const* argv) {
-    RunSettings settings;
-    const Result parsed = parse_arguments(argc, argv, settings);
-    if (parsed != Result::completed) {
-        print_banner();
-        print_usage();
-        return static_cast<int>(parsed);
-    }
-    if (settings.display) print_banner();
-
-    Input input;
+// Opens the files, converts, and puts the output in place; a failure on the way leaves
+// what the output's life says (output.cpp), and no failure aborts the run.
+int convert_files(const RunSettings& settings, Input& input, Output& output) {
     if (!open_input_file(settings.input_name, input)) {
         print(input_error_line(settings.input_name));
         return static_cast<int>(Result::input_not_found);
     }
-    Output output;
     if (!open_output(settings.output_name, input, output)) {
         discard_output(output);
         close_input_file(input);
@@ -103,7 +95,8 @@ int run(int argc, const char* const* argv) {
     const Mode mode =
         settings.mode_word == kInsertWord ? Mode::insert_line_ends : Mode::delete_line_ends;
     ConversionState state = start_conversion(mode, settings.record_length);
-    await_input(input.file);
+    // A standard input is the caller's: its flags are left as they are.
+    if (!input.borrowed) await_input(input.file);
     Outcome outcome = convert_file(input.file, output.file, state);
     if (outcome == Outcome::converted) outcome = finish_output(output, input);
     close_input_file(input);
@@ -115,6 +108,30 @@ int run(int argc, const char* const* argv) {
 
     if (settings.display) print(summary(settings.output_name, state.counter));
     return static_cast<int>(Result::completed);
+}
+
+int run(int argc, const char* const* argv) {
+    RunSettings settings;
+    const Result parsed = parse_arguments(argc, argv, settings);
+    if (parsed != Result::completed) {
+        print_banner();
+        print_usage();
+        return static_cast<int>(parsed);
+    }
+    if (settings.display) print_banner();
+
+    Input input;
+    Output output;
+    try {
+        return convert_files(settings, input, output);
+    } catch (const std::bad_alloc&) {
+        // Out of memory (a ulimit -v, say): a write error like any other, the output
+        // discarded as a failed write leaves it.
+        discard_output(output);
+        close_input_file(input);
+        print(write_error_line(settings.output_name));
+        return static_cast<int>(Result::failed);
+    }
 }
 
 }  // namespace

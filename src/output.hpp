@@ -1,7 +1,6 @@
 // The life of the files a run touches: the input opened, the output opened without
-// truncating it and compared with the input, then truncated, or, when it is the input,
-// replaced at the end by a new file that keeps what the old one had; removed or emptied
-// when the run fails. Every promise about files is kept here.
+// truncating it and compared with the input, then written, and put in place or discarded.
+// Every promise about files is kept here; output.cpp draws the output's life.
 #pragma once
 
 #include <string>
@@ -17,17 +16,30 @@ struct Input {
     bool borrowed = false;  // standard input itself, read from where it stands and left open
 };
 
+// What the output is, which decides how it is put in place and cleaned up.
+enum class OutputKind {
+    stream,         // standard output or standard error itself: written in order, never cut
+    device,         // a terminal, a FIFO, a disk: written as it is
+    new_file,       // made by this run, with no name or under its own
+    existing_file,  // a regular file that was there: emptied, then written
+    in_place,       // the input itself: a new file beside it takes its place
+};
+
+enum class OutputState { closed, opened, written, complete, replaced, discarded };
+
 struct Output {
+    OutputKind kind = OutputKind::device;
+    OutputState state = OutputState::closed;
     File file;              // what the conversion writes to
-    Place place;            // where that file is, when it is a regular file found by name
+    Place place;            // its name, where it has one that the run may remove
     FileIdentity identity;  // of that file
-    bool discard = false;   // a regular file of this run's: removed or emptied if it fails
-    bool borrowed = false;  // standard output itself: written in order, never closed or cut
-    Place target;           // in a run in place: the input's place, which the result takes
+    bool unnamed = false;   // a new file that gets its name (place) only when complete
+    Place target;           // in place: the input's place, which the result takes
     FileIdentity target_identity;
 };
 
-// Opens the input; false when it can't be read (missing, unreadable, a directory).
+// Opens the input; false when it can't be read (missing, unreadable, a directory, a closed
+// standard input).
 bool open_input_file(const std::string& name, Input& input);
 void close_input_file(Input& input);
 
@@ -38,7 +50,7 @@ bool open_output(const std::string& name, const Input& input, Output& output);
 // output or, in place, replaces the input with it. Returns converted, or what failed.
 Outcome finish_output(Output& output, Input& input);
 
-// Removes or empties what a failed run wrote, and closes it.
+// Removes or empties what a failed run wrote, and closes it. Any state may be discarded.
 void discard_output(Output& output);
 
 }  // namespace zeilfuge

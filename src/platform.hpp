@@ -1,6 +1,9 @@
 // The few operating system services the tool needs, as primitives on descriptors and
-// handles with no policy of their own; the policy is in output.cpp. The POSIX and Windows
-// parts are in platform_posix.cpp and platform_windows.cpp.
+// handles that report what happened and decide nothing; the policy is in output.cpp. The
+// POSIX part is split by job: platform_posix.cpp (files and descriptors),
+// platform_posix_names.cpp (names walked through folder descriptors) and
+// platform_posix_signals.cpp (the interrupt handler); the Windows part is in
+// platform_windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +40,18 @@ inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
 }
 
 // Opens any of the standard streams that is closed on the null device, so that no file the
-// tool opens can take its number; sets up the console and the interrupt handlers.
+// tool opens can take its number, and remembers which were closed; sets up the console.
+// Installs no interrupt handler: arm_on_interrupt does, once a run has something to clean.
 void prepare_process();
 
-File standard_input();
-File standard_output();
+// The standard stream number 0, 1 or 2, and whether it was closed (Windows: missing) when
+// the run started.
+File standard_file(int number);
+bool standard_closed(int number);
+
+// The standard stream number that the name denotes on this system (/dev/stdout,
+// /dev/fd/1, /proc/self/fd/1 for 1), or -1.
+int standard_number(const std::string& name);
 
 // Writes a console text, UTF-8 with its line ends already in place, to standard output at
 // once. A console shows every name as typed; a file or a pipe gets the bytes of the
@@ -58,14 +68,24 @@ bool reads_from_start(File file);
 bool open_input(const std::string& name, File& file);
 void await_input(File file);
 
-// Opens a file for writing, creating it when it doesn't exist, never truncating it. Called
-// with interrupts held, so that a file it creates is known before an interrupt comes; it
-// lets them in only while it waits for a FIFO's reader, where it creates nothing.
-// `created` tells whether the open made the file.
-bool open_for_writing(const std::string& name, File& file, bool& created);
+// How open_for_writing came by its file.
+enum class Opened {
+    existing,  // the file was there
+    created,   // made under the name, which now holds it
+    unnamed,   // made without a name, in `place`, to be given its name by give_name
+};
+
+// Opens a file for writing, creating it when it doesn't exist, never truncating it. A link
+// that points nowhere makes its target. Called with interrupts held; it lets them in only
+// while it waits for a FIFO's reader, where it creates nothing.
+bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place);
+
+// Gives a file made without a name its name; fails (EEXIST) where the name is taken by now.
+bool give_name(File file, const Place& place);
 
 // Writes to a file opened without waiting (a FIFO, a terminal) wait again when it can't take
-// them yet, rather than fail.
+// them yet, rather than fail. Only for a file the tool opened itself: the flags of a
+// standard stream belong to the caller too.
 bool make_blocking(File file);
 
 bool identify(File file, FileIdentity& identity);
@@ -80,11 +100,19 @@ bool truncate_file(File file);
 bool create_temporary_beside(const Place& target, File& file, Place& temporary,
                              FileIdentity& identity);
 
-// Gives `to` the owner, group, permission bits and access list of `from`, and the other
-// attributes that the rights allow; false when any of the first four can't be set.
-bool copy_metadata(File from, File to);
+// The part of the metadata that copy_metadata could not give, and why.
+enum class MetadataPart { none, source, owner, access_list, permissions };
+struct MetadataFailure {
+    MetadataPart part = MetadataPart::none;
+    int error = 0;
+};
 
-// Reads up to buffer.size() bytes; 0 at the end of the input, -1 on a read error.
+// Gives `to` the owner, group, permission bits and access list of `from`, and the other
+// attributes that the rights allow; reports the first of the four that it couldn't give.
+MetadataFailure copy_metadata(File from, File to);
+
+// Reads up to buffer.size() bytes; 0 at the end of the input, -1 on a read error. A
+// descriptor that doesn't wait (the caller's, shared) is waited on with poll.
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer);
 
 bool write_all(File file, std::span<const std::byte> bytes);
@@ -93,29 +121,35 @@ bool write_all(File file, std::span<const std::byte> bytes);
 // an empty file behind on a power loss.
 bool flush_to_disk(File file);
 
+// Makes the names in the place's folder durable (a replace done in it).
+bool flush_folder(const Place& place);
+
 // Closes the file; false when the data could not be written out.
 bool close_file(File& file);
 
-// Puts the file at temporary in the place of target, but only while target still names
-// the file `expected`.
-bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected);
+// Puts the file at temporary in the place of target, but only if target names the file
+// `expected` when it is replaced. Where the system can exchange two names at once, they
+// are exchanged and what came out is checked, and exchanged back if it isn't `expected`;
+// elsewhere target is checked just before the rename. `result` is the file at temporary.
+bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
+                  const FileIdentity& result);
 
 // Removes the file while place still names it (the file of that identity); where it can't,
 // truncates it to length 0 through its descriptor, if still open, so that nothing
 // half-written looks finished. Without a place it only truncates.
 void discard_file(const Place& place, File file, const FileIdentity& identity);
 
-// What an interrupt does to the file being written: discard it as discard_file does, or
-// nothing. Set while interrupts are held.
+// What an interrupt does before it ends the run: discard the file as discard_file does,
+// nothing, or, once the run has completed, end it with exit code 0 (and let a reader of
+// standard output that has gone end it no more). Set while interrupts are held; the first
+// that needs a handler installs it, for every signal that ends a process and that the
+// caller doesn't ignore. After its cleanup the handler ends the run by the signal itself.
 void discard_on_interrupt(const Place& place, File file, const FileIdentity& identity);
 void forget_on_interrupt();
-
-// From here on the run has completed: an interrupt ends it with exit code 0, and a reader
-// of standard output that has gone ends it no more.
 void complete_on_interrupt();
 
 // Between these two an interrupt waits, so that a file is never created or replaced without
-// the interrupt handler knowing what to do with it.
+// the interrupt handler knowing what to do with it. The caller's signal mask is restored.
 void hold_interrupts();
 void release_interrupts();
 

@@ -1,5 +1,8 @@
+// Files and descriptors on POSIX: the standard streams, opening, reading and writing,
+// metadata, and putting a file in place.
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,32 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "platform.hpp"
-
-#ifndef O_PATH
-#define O_PATH O_RDONLY
-#endif
+#include "platform_posix.hpp"
 
 namespace zeilfuge {
 
+namespace posix {
+
 namespace {
-
-int fd_of(File file) {
-    return static_cast<int>(file.handle);
-}
-
-int folder_of(const Place& place) {
-    return static_cast<int>(place.folder);
-}
-
-// Calls again while a signal that doesn't end the run breaks the call off.
-template <class Call>
-auto retry(Call call) {
-    for (;;) {
-        const auto result = call();
-        if (result != -1 || errno != EINTR) return result;
-    }
-}
 
 FileKind kind_of(mode_t mode) {
     if (S_ISREG(mode)) return FileKind::regular;
@@ -47,6 +31,8 @@ FileKind kind_of(mode_t mode) {
     return FileKind::other;
 }
 
+}  // namespace
+
 FileIdentity identity_of(const struct stat& info) {
     const FileKind kind = kind_of(info.st_mode);
     // A device is the same device through any of its nodes: known by its number.
@@ -56,169 +42,59 @@ FileIdentity identity_of(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), kind};
 }
 
+}  // namespace posix
+
+namespace {
+
+using posix::fd_of;
+using posix::folder_of;
+using posix::identity_of;
+using posix::open_name;
+using posix::retry;
+
+bool closed_at_start[3] = {};
+
 bool set_blocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags != -1 &&
            ((flags & O_NONBLOCK) == 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0);
 }
 
-// ---- Names resolved by hand, relative to folder descriptors, so that a name longer than
-// PATH_MAX and a folder deeper than it work, and the folder a file lives in is known.
+// Waits until a descriptor that doesn't wait itself (EAGAIN) can go on.
+bool wait_for(int fd, short events) {
+    struct pollfd wanted = {fd, events, 0};
+    return retry([&] { return poll(&wanted, 1, -1); }) >= 0;
+}
 
-bool read_link(int folder, const std::string& name, std::string& target) {
-    std::vector<char> buffer(256);
-    for (;;) {
-        const ssize_t n = readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
-        if (n < 0) return false;
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            target.assign(buffer.data(), static_cast<std::size_t>(n));
-            return true;
-        }
-        buffer.resize(buffer.size() * 2);
+bool would_wait() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+bool stat_at(const Place& place, struct stat& info) {
+    return retry([&] {
+               return fstatat(folder_of(place), place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW);
+           }) == 0;
+}
+
+bool holds(const Place& place, const FileIdentity& expected) {
+    struct stat now = {};
+    return stat_at(place, now) && same_file(identity_of(now), expected);
+}
+
+// Exchanges two names in one step: 1 done, 0 not supported here, -1 failed.
+int exchange(const Place& a, const Place& b) {
+#ifdef RENAME_EXCHANGE
+    if (retry([&] {
+            return renameat2(folder_of(a), a.name.c_str(), folder_of(b), b.name.c_str(),
+                             RENAME_EXCHANGE);
+        }) == 0) {
+        return 1;
     }
-}
-
-// Pushes the parts of a name onto the stack of parts still to walk, the first on top.
-void push_parts(const std::string& name, std::vector<std::string>& parts) {
-    std::size_t end = name.size();
-    while (end > 0) {
-        const std::size_t slash = name.rfind('/', end - 1);
-        const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
-        std::string part = name.substr(begin, end - begin);
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-        if (slash == std::string::npos) break;
-        end = slash;
-    }
-}
-
-int open_folder(int at, const char* name) {
-    return retry([&] { return openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
-}
-
-// Walks name to the folder that holds its last part and the name of that part, following
-// every symbolic link on the way and at the end. The last part need not exist.
-bool resolve(const std::string& name, int& folder, std::string& last) {
-    if (name.empty() || name.back() == '/') {
-        errno = ENOENT;
-        return false;
-    }
-    int at = open_folder(AT_FDCWD, name.front() == '/' ? "/" : ".");
-    if (at < 0) return false;
-    auto move_to = [&at](int next) {
-        close(at);
-        at = next;
-        return next >= 0;
-    };
-    std::vector<std::string> parts;
-    push_parts(name, parts);
-    int links = 0;
-    while (!parts.empty()) {
-        const bool is_last = parts.size() == 1;
-        const std::string part = std::move(parts.back());
-        parts.pop_back();
-        struct stat info = {};
-        if (retry([&] { return fstatat(at, part.c_str(), &info, AT_SYMLINK_NOFOLLOW); }) != 0) {
-            if (is_last && errno == ENOENT && part != "..") {
-                folder = at;
-                last = part;
-                return true;
-            }
-            return move_to(-1);
-        }
-        if (S_ISLNK(info.st_mode)) {
-            std::string target;
-            if (++links > 40) {
-                errno = ELOOP;
-                return move_to(-1);
-            }
-            if (!read_link(at, part, target) || target.empty()) return move_to(-1);
-            if (target.front() == '/' && !move_to(open_folder(AT_FDCWD, "/"))) return false;
-            push_parts(target, parts);
-            continue;
-        }
-        if (is_last && !S_ISDIR(info.st_mode)) {
-            folder = at;
-            last = part;
-            return true;
-        }
-        if (!move_to(open_folder(at, part.c_str()))) return false;
-    }
-    // The name ends in a folder, which is no file to read or write.
-    errno = EISDIR;
-    return move_to(-1);
-}
-
-// Opens by name; a name too long for the kernel is walked part by part.
-int open_name(const std::string& name, int flags, mode_t mode = 0) {
-    const int fd = retry([&] { return open(name.c_str(), flags, mode); });
-    if (fd >= 0 || errno != ENAMETOOLONG) return fd;
-    int folder = -1;
-    std::string last;
-    if (!resolve(name, folder, last)) return -1;
-    const int opened = retry([&] { return openat(folder, last.c_str(), flags, mode); });
-    const int error = errno;
-    close(folder);
-    errno = error;
-    return opened;
-}
-
-// ---- The interrupt handler and what it may do: only calls that are safe in a handler.
-
-struct Victim {
-    int folder = -1;
-    int fd = -1;
-    dev_t device = 0;
-    ino_t index = 0;
-    char name[4096] = {};
-};
-
-Victim victim;
-volatile sig_atomic_t victim_set = 0;
-volatile sig_atomic_t run_complete = 0;
-
-void discard(int folder, const char* name, int fd, dev_t device, ino_t index) {
-    if (folder >= 0) {
-        struct stat now = {};
-        if (retry([&] { return fstatat(folder, name, &now, AT_SYMLINK_NOFOLLOW); }) == 0 &&
-            now.st_dev == device && now.st_ino == index &&
-            retry([&] { return unlinkat(folder, name, 0); }) == 0) {
-            return;
-        }
-    }
-    if (fd >= 0) retry([&] { return ftruncate(fd, 0); });
-}
-
-extern "C" void on_interrupt(int signal_number) {
-    if (run_complete != 0) _exit(0);
-    if (victim_set != 0) {
-        discard(victim.folder, victim.name, victim.fd, victim.device, victim.index);
-    }
-    _exit(128 + signal_number);
-}
-
-// Every signal whose default ends the process, but those that report a fault of the
-// program itself (SIGSEGV, SIGBUS, ...), which no cleanup could be trusted after, and
-// SIGPIPE, which ends a pipeline quietly as in any such tool.
-std::vector<int> ending_signals() {
-    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
-                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
-#ifdef SIGPOLL
-    signals.push_back(SIGPOLL);
+    return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP ? 0 : -1;
+#else
+    return 0;
 #endif
-#ifdef SIGPWR
-    signals.push_back(SIGPWR);
-#endif
-#ifdef SIGSTKFLT
-    signals.push_back(SIGSTKFLT);
-#endif
-#ifdef SIGRTMIN
-    for (int n = SIGRTMIN; n <= SIGRTMAX; ++n)
-        signals.push_back(n);
-#endif
-    return signals;
 }
-
-sigset_t interrupt_set;
 
 }  // namespace
 
@@ -227,6 +103,7 @@ void prepare_process() {
         if (fcntl(fd, F_GETFD) != -1) continue;
         // Left closed, the number would go to the first file opened, and a name such as
         // /dev/stdout would then mean that file. Where it can't be told, it counts as closed.
+        closed_at_start[fd] = true;
         const int null = retry([] { return open("/dev/null", O_RDWR); });
         if (null != fd && (null < 0 || dup2(null, fd) != fd)) _exit(97);
         if (null != fd) close(null);
@@ -235,29 +112,14 @@ void prepare_process() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, nullptr);
-    sigemptyset(&interrupt_set);
-    const std::vector<int> signals = ending_signals();
-    for (int signal_number : signals)
-        sigaddset(&interrupt_set, signal_number);
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    action.sa_mask = interrupt_set;
-    for (int signal_number : signals) {
-        // A signal the caller ignores (nohup, a job started with &) stays ignored.
-        struct sigaction before {};
-        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
-            continue;
-        }
-        sigaction(signal_number, &action, nullptr);
-    }
 }
 
-File standard_input() {
-    return File{STDIN_FILENO};
+File standard_file(int number) {
+    return File{number};
 }
 
-File standard_output() {
-    return File{STDOUT_FILENO};
+bool standard_closed(int number) {
+    return closed_at_start[number];
 }
 
 void write_console(std::string_view text) {
@@ -289,18 +151,40 @@ void await_input(File file) {
     if (flags == -1 || (flags & O_NONBLOCK) == 0) return;
     // A FIFO opened without waiting: it reads as ended until a writer has come, so wait for
     // the first writer's data or its leaving.
-    struct pollfd wanted = {fd, POLLIN, 0};
-    retry([&] { return poll(&wanted, 1, -1); });
+    wait_for(fd, POLLIN);
     set_blocking(fd);
 }
 
-bool open_for_writing(const std::string& name, File& file, bool& created) {
+bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = open_name(name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
-        created = fd >= 0;
-        // There already, or a link: the link's target is created when missing.
-        if (fd < 0 && errno == EEXIST) {
-            fd = open_name(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = open_name(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        how = Opened::existing;
+        if (fd < 0 && errno == ENOENT) {
+            // Missing, or a link to something missing: made in the folder its name ends in,
+            // without a name where the file system can, so that nothing is there to remove
+            // if the run fails or is killed.
+            int folder = -1;
+            std::string last;
+            if (!posix::resolve(name, folder, last)) return false;
+            fd = retry([&] { return openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
+            how = Opened::unnamed;
+            if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+                fd = retry([&] {
+                    return openat(folder, last.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                                  0666);
+                });
+                how = Opened::created;
+            }
+            if (fd < 0) {
+                const int error = errno;
+                close(folder);
+                if (error == EEXIST) continue;  // made meanwhile: opened as it is
+                errno = error;
+                return false;
+            }
+            place.folder = folder;
+            place.name = std::move(last);
         }
         if (fd < 0 && errno == ENXIO) {
             // A FIFO without a reader. Waiting for one, the open creates nothing, so an
@@ -319,6 +203,17 @@ bool open_for_writing(const std::string& name, File& file, bool& created) {
     return false;
 }
 
+bool give_name(File file, const Place& place) {
+    // Through the descriptor where the rights allow it, else through its name in /proc.
+    if (linkat(fd_of(file), "", folder_of(place), place.name.c_str(), AT_EMPTY_PATH) == 0) {
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd_of(file));
+    return linkat(AT_FDCWD, path, folder_of(place), place.name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 bool make_blocking(File file) {
     return set_blocking(fd_of(file));
 }
@@ -327,23 +222,6 @@ bool identify(File file, FileIdentity& identity) {
     struct stat info = {};
     if (retry([&] { return fstat(fd_of(file), &info); }) != 0) return false;
     identity = identity_of(info);
-    return true;
-}
-
-bool locate(const std::string& name, File file, Place& place) {
-    int folder = -1;
-    std::string last;
-    if (!resolve(name, folder, last)) return false;
-    struct stat there = {};
-    struct stat opened = {};
-    if (retry([&] { return fstatat(folder, last.c_str(), &there, AT_SYMLINK_NOFOLLOW); }) != 0 ||
-        retry([&] { return fstat(fd_of(file), &opened); }) != 0 || there.st_dev != opened.st_dev ||
-        there.st_ino != opened.st_ino) {
-        close(folder);
-        return false;
-    }
-    place.folder = folder;
-    place.name = last;
     return true;
 }
 
@@ -392,53 +270,72 @@ bool create_temporary_beside(const Place& target, File& file, Place& temporary,
     return false;
 }
 
-bool copy_metadata(File from, File to) {
+MetadataFailure copy_metadata(File from, File to) {
     static constexpr const char* kAccessList = "system.posix_acl_access";
     const int in = fd_of(from);
     const int out = fd_of(to);
+    const auto failed = [](MetadataPart part) { return MetadataFailure{part, errno}; };
     struct stat info = {};
-    if (retry([&] { return fstat(in, &info); }) != 0) return false;
+    if (retry([&] { return fstat(in, &info); }) != 0) return failed(MetadataPart::source);
     // The owner first: a change of owner clears the set-ID bits and file capabilities.
-    if (retry([&] { return fchown(out, info.st_uid, info.st_gid); }) != 0) return false;
+    if (retry([&] { return fchown(out, info.st_uid, info.st_gid); }) != 0) {
+        return failed(MetadataPart::owner);
+    }
 
     std::vector<char> names(1024);
     ssize_t listed;
     while ((listed = flistxattr(in, names.data(), names.size())) < 0 && errno == ERANGE)
         names.resize(names.size() * 4);
-    if (listed < 0 && errno != ENOTSUP) return false;
+    if (listed < 0 && errno != ENOTSUP) return failed(MetadataPart::source);
     bool has_access_list = false;
     std::vector<char> value(4096);
     for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
         const char* name = &names[at];
-        const bool required = std::strcmp(name, kAccessList) == 0;
-        has_access_list |= required;
+        const bool access_list = std::strcmp(name, kAccessList) == 0;
+        has_access_list |= access_list;
         ssize_t size;
         while ((size = fgetxattr(in, name, value.data(), value.size())) < 0 && errno == ERANGE)
             value.resize(value.size() * 4);
+        if (size < 0) {
+            if (access_list) return failed(MetadataPart::source);
+            continue;
+        }
         // Other attributes (a security label, say) go where the rights allow.
-        const bool copied =
-            size >= 0 && fsetxattr(out, name, value.data(), static_cast<std::size_t>(size), 0) == 0;
-        if (required && !copied) return false;
+        if (fsetxattr(out, name, value.data(), static_cast<std::size_t>(size), 0) != 0 &&
+            access_list) {
+            return failed(MetadataPart::access_list);
+        }
     }
     // A list inherited from the folder would give others access the input didn't.
     if (!has_access_list && fremovexattr(out, kAccessList) != 0 && errno != ENODATA &&
         errno != ENOTSUP) {
-        return false;
+        return failed(MetadataPart::access_list);
     }
-    if (retry([&] { return fchmod(out, info.st_mode & 07777); }) != 0) return false;
-    // The kernel may drop a set-group-ID bit silently; what was asked must be what holds.
+    if (retry([&] { return fchmod(out, info.st_mode & 07777); }) != 0) {
+        return failed(MetadataPart::permissions);
+    }
+    // The kernel may drop a set-group-ID bit silently: what holds is reported, not what
+    // was asked.
     struct stat made = {};
-    return retry([&] { return fstat(out, &made); }) == 0 && made.st_uid == info.st_uid &&
-           made.st_gid == info.st_gid && (made.st_mode & 07777) == (info.st_mode & 07777);
+    if (retry([&] { return fstat(out, &made); }) != 0) return failed(MetadataPart::permissions);
+    if (made.st_uid != info.st_uid || made.st_gid != info.st_gid) {
+        return {MetadataPart::owner, EPERM};
+    }
+    if ((made.st_mode & 07777) != (info.st_mode & 07777)) return {MetadataPart::permissions, EPERM};
+    return {};
 }
 
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {
-    return retry([&] { return read(fd_of(file), buffer.data(), buffer.size()); });
+    for (;;) {
+        const ssize_t n = retry([&] { return read(fd_of(file), buffer.data(), buffer.size()); });
+        if (n >= 0 || !would_wait() || !wait_for(fd_of(file), POLLIN)) return n;
+    }
 }
 
 bool write_all(File file, std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
         const ssize_t n = retry([&] { return write(fd_of(file), bytes.data(), bytes.size()); });
+        if (n < 0 && would_wait() && wait_for(fd_of(file), POLLOUT)) continue;
         if (n <= 0) return false;
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
@@ -449,6 +346,15 @@ bool flush_to_disk(File file) {
     return retry([&] { return fsync(fd_of(file)); }) == 0;
 }
 
+bool flush_folder(const Place& place) {
+    const int folder =
+        retry([&] { return openat(folder_of(place), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (folder < 0) return false;
+    const bool flushed = retry([&] { return fsync(folder); }) == 0;
+    close(folder);
+    return flushed;
+}
+
 bool close_file(File& file) {
     if (file.handle < 0) return true;
     // Not retried: after an interrupted close the descriptor is gone all the same.
@@ -457,55 +363,29 @@ bool close_file(File& file) {
     return result == 0;
 }
 
-bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected) {
-    struct stat now = {};
-    if (retry([&] {
-            return fstatat(folder_of(target), target.name.c_str(), &now, AT_SYMLINK_NOFOLLOW);
-        }) != 0 ||
-        !same_file(identity_of(now), expected)) {
-        return false;
+bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
+                  const FileIdentity& result) {
+    const int exchanged = exchange(temporary, target);
+    if (exchanged == 0) {
+        // No exchange here (some network file systems): the name is checked, then replaced;
+        // a file saved under it between the two is lost.
+        return holds(target, expected) &&
+               retry([&] {
+                   return renameat(folder_of(temporary), temporary.name.c_str(), folder_of(target),
+                                   target.name.c_str());
+               }) == 0;
     }
-    return retry([&] {
-               return renameat(folder_of(temporary), temporary.name.c_str(), folder_of(target),
-                               target.name.c_str());
-           }) == 0;
-}
-
-void discard_file(const Place& place, File file, const FileIdentity& identity) {
-    discard(folder_of(place), place.name.c_str(), fd_of(file), static_cast<dev_t>(identity.device),
-            static_cast<ino_t>(identity.index));
-}
-
-void discard_on_interrupt(const Place& place, File file, const FileIdentity& identity) {
-    victim_set = 0;
-    const bool fits = place.name.size() < sizeof victim.name;
-    victim.folder = fits ? folder_of(place) : -1;
-    if (fits) std::memcpy(victim.name, place.name.c_str(), place.name.size() + 1);
-    victim.fd = fd_of(file);
-    victim.device = static_cast<dev_t>(identity.device);
-    victim.index = static_cast<ino_t>(identity.index);
-    victim_set = 1;
-}
-
-void forget_on_interrupt() {
-    victim_set = 0;
-}
-
-void complete_on_interrupt() {
-    run_complete = 1;
-    // What is left to print is the summary; a closed pipe must not make a run that has
-    // replaced its input look failed.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
-}
-
-void hold_interrupts() {
-    pthread_sigmask(SIG_BLOCK, &interrupt_set, nullptr);
-}
-
-void release_interrupts() {
-    pthread_sigmask(SIG_UNBLOCK, &interrupt_set, nullptr);
+    if (exchanged < 0) return false;
+    // The old file is now under the temporary name. Anything else there was saved under the
+    // target's name by another program meanwhile: it gets its name back.
+    if (holds(temporary, expected) &&
+        retry([&] { return unlinkat(folder_of(temporary), temporary.name.c_str(), 0); }) == 0) {
+        return true;
+    }
+    const int error = errno;
+    if (holds(target, result)) exchange(temporary, target);
+    errno = error;
+    return false;
 }
 
 }  // namespace zeilfuge

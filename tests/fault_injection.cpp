@@ -124,6 +124,11 @@ FORWARD(ssize_t, readlinkat, (int folder, const char* path, char* buffer, size_t
         (folder, path, buffer, size))
 FORWARD(int, renameat, (int from_folder, const char* from, int to_folder, const char* to),
         (from_folder, from, to_folder, to))
+FORWARD(int, renameat2,
+        (int from_folder, const char* from, int to_folder, const char* to, unsigned int flags),
+        (from_folder, from, to_folder, to, flags))
+FORWARD(int, linkat, (int from_folder, const char* from, int to_folder, const char* to, int flags),
+        (from_folder, from, to_folder, to, flags))
 FORWARD(int, unlinkat, (int folder, const char* path, int flags), (folder, path, flags))
 FORWARD(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
 FORWARD(int, fchmod, (int fd, mode_t mode), (fd, mode))

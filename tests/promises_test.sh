@@ -29,11 +29,49 @@ note() { echo "NOTE [$current] $*"; }
 nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 as_nobody() { "${nobody[@]}" "$@"; }
 
-# True when cases can run as nobody: root, setpriv there, and the tool reachable by nobody.
+# The tool and the helpers as nobody reaches them, whatever the checkout's folder allows:
+# copied into this test's own folder.
+mkdir -m 755 bin
+cp "${raw_tool[-1]}" bin/zeilfuge && chmod 755 bin/zeilfuge
+nobody_tool=(env --default-signal "${raw_tool[@]:0:${#raw_tool[@]}-1}" "$PWD/bin/zeilfuge")
+if [ -n "${EXCHANGE:-}" ]; then
+    cp "$EXCHANGE" bin/exchange_names && chmod 755 bin/exchange_names
+    EXCHANGE=$PWD/bin/exchange_names
+fi
+
+# True when cases can run as nobody: root, and setpriv there.
 can_drop() {
     [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
-        as_nobody "${tool[@]}" >/dev/null 2>&1 </dev/null
+        as_nobody "${nobody_tool[@]}" >/dev/null 2>&1 </dev/null
     [ $? -eq 99 ]
+}
+
+# ended_by SIGNAL REPORT: the run was ended by the signal itself (the caller's report), so
+# that a shell's loop stops too; without the caller helper, by its exit code.
+ended_by() {
+    if [ -n "${CALLER:-}" ]; then
+        grep -qx "signal $(signal_number "$1")" "$2" && pass ||
+            fail "ended by $(head -n 1 "$2" 2>/dev/null), not by SIG$1"
+    else
+        expect_rc $((128 + $(signal_number "$1")))
+    fi
+}
+
+# tool_pid PID: the tool's process, PID itself or, under the caller helper, its child.
+tool_pid() {
+    if [ -n "${CALLER:-}" ]; then
+        until pgrep -P "$1"; do sleep 0.01; done
+    else
+        echo "$1"
+    fi
+}
+
+# as_caller REPORT COMMAND... &: becomes the command, under the caller helper where there is
+# one (only in a job of its own: it replaces the shell it runs in).
+as_caller() {
+    local report=$1
+    shift
+    if [ -n "${CALLER:-}" ]; then exec "$CALLER" "$report" "$@"; else exec "$@"; fi
 }
 
 # ends_within SECONDS PID: waits for the process; rc is its code, or 255 if it didn't end.
@@ -52,24 +90,30 @@ ends_within() {
 
 signal_number() { kill -l "$1"; }
 
-# expect_empty_or_absent FILE: nothing half-written is left under that name.
-expect_empty_or_absent() {
-    [ ! -s "$1" ] && pass || fail "$1 holds $(wc -c <"$1") bytes"
-}
-
 group_streams() {
     printf 'abcdefghijklmnopqrstuvwxyz' >precious
     cp precious original
-    local entry name redirect
-    for entry in '/dev/stdout|>&-' '/dev/stdin|<&-' '/dev/stderr|2>&-' '/proc/self/fd/1|>&-' \
-        '/dev/fd/1|>&-' '/dev/stdout|>&- 2>&- <&-'; do
+    printf 'abcdefghij\r\nklmnopqrst\r\nuvwxyz' >converted
+    local entry name redirect code
+    # A standard stream closed at the start is no file: naming it fails, touching nothing.
+    for entry in 'out /dev/stdout|>&-' 'out /dev/stdin|<&-' 'out /dev/stderr|2>&-' \
+        'out /proc/self/fd/1|>&-' 'out /dev/fd/1|>&-' 'out /dev/stdout|>&- 2>&- <&-' \
+        'in /dev/stdin|<&-' 'in /dev/fd/0|<&-' 'in /proc/self/fd/2|2>&-'; do
         name=${entry%%|*}
         redirect=${entry#*|}
-        case_ "closed stream: output $name, $redirect"
-        eval '"${tool[@]}" precious "$name" "*ins" 10 '"$redirect"
+        case_ "closed stream: ${name% *}put ${name#* }, $redirect"
+        printf 'kept' >kept
+        if [ "${name% *}" = out ]; then
+            code=97
+            eval '"${tool[@]}" precious "${name#* }" "*ins" 10 '"$redirect"
+        else
+            code=99
+            eval '"${tool[@]}" "${name#* }" kept "*ins" 10 '"$redirect"
+        fi
         rc=$?
-        expect_rc 0
+        expect_rc $code
         expect_same precious original
+        expect_bytes kept 'kept'
     done
 
     case_ "standard output as the output, into a pipe and into a file"
@@ -96,12 +140,58 @@ group_streams() {
     { printf 'earlier lines\r\n'; sed 's|"/dev/stdout"|"log2"|' piped; } >expected_log2
     expect_same log2 expected_log2
 
+    # Standard error is served as standard output is: appended to, never truncated.
+    for name in /dev/stderr /dev/fd/2 log3; do
+        case_ "standard error as the output ($name), appended to a log"
+        printf 'earlier lines\r\n' >log3
+        "${tool[@]}" precious "$name" '*ins' 10 2>>log3 >stdout
+        rc=$?
+        expect_rc 0
+        { printf 'earlier lines\r\n'; cat converted; } >expected_log3
+        expect_same log3 expected_log3
+    done
+
     case_ "standard input as the input, read from where it stands"
     (
         dd bs=3 count=1 of=/dev/null 2>/dev/null
         "${tool[@]}" /dev/stdin out '*ins' 10
     ) <precious
     expect_bytes out 'defghijklm\r\nnopqrstuvw\r\nxyz'
+
+    case_ "a named input that is also standard input is read from its start"
+    { read -r -n 10 _; "${tool[@]}" precious out '*ins' 10; } <precious
+    expect_same out converted
+
+    case_ "a while-read loop over a list that is also converted"
+    printf '1\n2\n3\n' >list
+    "${tool[@]}" list list.expected '*ins' 2 </dev/null
+    while read -r n; do
+        "${tool[@]}" list "list.$n" '*ins' 2
+    done <list
+    for n in 1 2 3; do expect_same "list.$n" list.expected; done
+
+    [ -n "${CALLER:-}" ] || { note "no caller helper: the caller's flags are not looked at"; return 0; }
+    case_ "the caller's non-blocking standard input is left so"
+    { sleep 0.3; cat precious; } | "$CALLER" report --nonblock 0 "${tool[@]}" /dev/stdin out '*ins' 10
+    grep -qx 'exit 0' report && pass || fail "$(cat report)"
+    grep -qx 'nonblocking kept' report && pass || fail "$(cat report)"
+    expect_same out converted
+
+    case_ "a non-blocking pipe as standard output, read slowly"
+    head -c 1000000 /dev/zero | tr '\0' x >big
+    "${tool[@]}" big big.expected '*ins' 10
+    "$CALLER" report --nonblock 1 "${tool[@]}" big /dev/stdout '*ins' 10 | { sleep 0.5; cat; } >piped
+    grep -qx 'exit 0' report && pass || fail "$(cat report)"
+    grep -qx 'nonblocking kept' report && pass || fail "$(cat report)"
+    expect_same piped big.expected
+
+    if can_drop; then
+        case_ "another user's pipes as standard input and output"
+        cat precious | as_nobody "${nobody_tool[@]}" /dev/stdin /dev/stdout '*ins' 10 | cat >piped
+        expect_same piped converted
+    else
+        note "skipped: can't run as nobody here"
+    fi
 }
 
 group_same_file() {
@@ -119,14 +209,99 @@ group_same_file() {
     case_ "standard input read past its start doesn't replace its file"
     printf 'line one\nline two\n' >data
     cp data data.original
+    "${tool[@]}" data.original data.expected '*ins' 3
     (
         read -r _
-        "${tool[@]}" data data '*ins' 100 >stdout
+        "${tool[@]}" /dev/stdin data '*ins' 3 >stdout
         echo $? >code
     ) <data
     rc=$(cat code)
     expect_rc 97
     expect_same data data.original
+    expect_no_temporary .
+
+    case_ "the same file named, while standard input has read part of it, is converted whole"
+    (
+        read -r _
+        "${tool[@]}" data data '*ins' 3 >stdout
+        echo $? >code
+    ) <data
+    rc=$(cat code)
+    expect_rc 0
+    expect_same data data.expected
+
+    case_ "standard input at its start, in place"
+    cp data.original data
+    "${tool[@]}" /dev/stdin data '*ins' 3 <data >stdout
+    rc=$?
+    expect_rc 0
+    expect_same data data.expected
+    expect_no_temporary .
+
+    if command -v strace >/dev/null; then
+        case_ "in place, the folder is flushed after the replace"
+        cp data.original data
+        strace -f -o trace -e trace=renameat2,renameat,openat,fsync "${raw_tool[@]}" data data \
+            '*ins' 3 >stdout
+        rc=$?
+        expect_rc 0
+        # After the replace: the folder opened as ".", and that descriptor flushed.
+        awk '/renameat/ { replaced = 1 }
+             replaced && /openat\(.*"\.", O_RDONLY.*O_DIRECTORY/ { split($0, a, "= "); folder = a[2] + 0 }
+             folder && $0 ~ ("fsync\\(" folder "\\) += 0") { found = 1 }
+             END { exit !found }' trace && pass || fail "no fsync of the folder after the replace"
+    else
+        note "skipped the folder flush: needs strace"
+    fi
+
+    if [ -n "${FAULT_LIBRARY:-}" ]; then
+        case_ "a file saved under the input's name just before the replace is kept"
+        rm -rf saved mark && mkdir saved
+        printf 'abcdefg' >saved/data
+        printf 'saved by an editor' >saved/other
+        FAULT_DELAY=renameat2 FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+            "${tool[@]}" saved/data saved/data '*ins' 3 >stdout &
+        pid=$!
+        until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
+        [ -e mark ] && mv saved/other saved/data
+        ends_within 5 $pid
+        expect_rc 97
+        expect_bytes saved/data 'saved by an editor'
+        expect_no_temporary saved
+
+        case_ "a file moved onto a new output's name meanwhile is kept"
+        rm -rf moved mark && mkdir moved
+        head -c 100000 /dev/zero | tr '\0' x >big
+        printf 'moved here' >moved/other
+        (
+            ulimit -f 8
+            trap '' XFSZ
+            export FAULT_DELAY=write FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY
+            exec "${tool[@]}" big moved/out '*ins' 10 >stdout
+        ) &
+        pid=$!
+        until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
+        mv moved/other moved/out
+        ends_within 5 $pid
+        expect_rc 97
+        expect_bytes moved/out 'moved here'
+    else
+        note "no fault library: the slowed replace is skipped"
+    fi
+
+    if [ "$(id -u)" = 0 ] && command -v chattr >/dev/null && mkdir appending &&
+        chattr +a appending 2>/dev/null; then
+        case_ "in place in an append-only folder: refused, nothing complete left"
+        printf 'abcdefg' >appending/data
+        run appending/data appending/data '*ins' 3
+        expect_rc 97
+        expect_bytes appending/data 'abcdefg'
+        [ -z "$(find appending -name '.zeilfuge-*' -size +0)" ] && pass ||
+            fail "a complete temporary file is left"
+        chattr -a appending
+    else
+        note "skipped the append-only folder: needs root and chattr on ext4"
+    fi
 
     case_ "the same disk device through a node of its own"
     local loop
@@ -192,7 +367,7 @@ group_same_file() {
     printf 'abcdefg' >mine/data
     chown nobody mine/data
     chmod 444 mine/data
-    as_nobody "${tool[@]}" mine/data mine/data '*ins' 3 >stdout 2>stderr
+    as_nobody "${nobody_tool[@]}" mine/data mine/data '*ins' 3 >stdout 2>stderr
     rc=$?
     expect_rc 97
     expect_bytes mine/data 'abcdefg'
@@ -204,7 +379,7 @@ group_same_file() {
         printf 'abcdefg' >mine/setid
         chown nobody:nogroup mine/setid
         chmod "$mode" mine/setid
-        as_nobody "${tool[@]}" mine/setid mine/setid '*ins' 3 >stdout 2>stderr
+        as_nobody "${nobody_tool[@]}" mine/setid mine/setid '*ins' 3 >stdout 2>stderr
         rc=$?
         expect_rc 0
         [ "$(stat -c %a mine/setid)" = "$mode" ] && pass ||
@@ -215,7 +390,7 @@ group_same_file() {
     mkdir -m 777 open
     printf 'abcdefg' >open/data
     chmod 666 open/data
-    as_nobody "${tool[@]}" open/data open/data '*ins' 3 >stdout 2>stderr
+    as_nobody "${nobody_tool[@]}" open/data open/data '*ins' 3 >stdout 2>stderr
     rc=$?
     expect_rc 97
     expect_bytes open/data 'abcdefg'
@@ -238,7 +413,8 @@ group_signals() {
     done
 
     case_ "a signal the caller ignores stays ignored (nohup)"
-    rm -f fifo out && mkfifo fifo
+    rm -f fifo && mkfifo fifo
+    printf 'old contents' >out
     (
         trap '' HUP
         exec "${raw_tool[@]}" fifo out '*ins' 3 >stdout
@@ -246,7 +422,7 @@ group_signals() {
     pid=$!
     exec 3>fifo
     printf 'abcdefg' >&3
-    until [ -e out ]; do sleep 0.01; done
+    until [ ! -s out ]; do sleep 0.01; done
     kill -HUP $pid
     sleep 0.3
     kill -0 $pid 2>/dev/null && pass || fail "SIGHUP ended the run"
@@ -255,26 +431,86 @@ group_signals() {
     expect_rc 0
     expect_bytes out 'abc\r\ndef\r\ng'
 
-    # Input from a FIFO held open: the run has written a page and waits for more.
+    case_ "a signal the caller blocked stays blocked"
+    rm -f fifo && mkfifo fifo
+    printf 'old contents' >out
+    env --default-signal --block-signal=USR1 "${raw_tool[@]}" fifo out '*ins' 3 >stdout &
+    pid=$!
+    exec 3>fifo
+    printf 'abcdefg' >&3
+    until [ ! -s out ]; do sleep 0.01; done
+    kill -USR1 $pid
+    sleep 0.3
+    kill -0 $pid 2>/dev/null && pass || fail "SIGUSR1 ended the run"
+    exec 3>&-
+    ends_within 2 $pid
+    expect_rc 0
+    expect_bytes out 'abc\r\ndef\r\ng'
+
+    # Input from a FIFO held open: the run has written a page and waits for more. Over an
+    # output that was there, which the run empties when a signal comes, and then ends by
+    # the signal itself.
     for signal in USR1 USR2 ALRM VTALRM PROF XCPU QUIT INT; do
         case_ "SIG$signal in the middle of a run"
-        rm -f fifo out && mkfifo fifo
-        "${tool[@]}" fifo out '*ins' 10 >stdout &
+        rm -f fifo report && mkfifo fifo
+        printf 'old contents' >out
+        as_caller report "${tool[@]}" fifo out '*ins' 10 >stdout &
         pid=$!
         exec 3>fifo
         head -c 20000 /dev/zero | tr '\0' x >&3
-        until [ -s out ]; do sleep 0.01; done
-        kill -"$signal" $pid
+        until [ "$(wc -c <out)" -ge 4096 ]; do sleep 0.01; done
+        kill -"$signal" "$(tool_pid $pid)"
         ends_within 2 $pid
         exec 3>&-
-        expect_rc $((128 + $(signal_number "$signal")))
-        expect_absent out
+        ended_by "$signal" report
+        expect_empty_or_absent out
     done
+
+    case_ "SIGTERM in the middle of a run, into a new output"
+    rm -f fifo new report && mkfifo fifo
+    as_caller report "${tool[@]}" fifo new '*ins' 10 >stdout &
+    pid=$!
+    exec 3>fifo
+    head -c 20000 /dev/zero | tr '\0' x >&3
+    until writing_unnamed "$(tool_pid $pid)"; do sleep 0.01; done
+    kill -TERM "$(tool_pid $pid)"
+    ends_within 2 $pid
+    exec 3>&-
+    ended_by TERM report
+    expect_absent new
+
+    case_ "Ctrl-C stops a shell's loop over files"
+    rm -f fifo loop_end && mkfifo fifo
+    local n
+    for n in 1 2 3; do printf 'old contents' >"out.$n"; done
+    env --default-signal=INT setsid bash -c \
+        'n=0; for f in fifo in in; do n=$((n + 1)); "$@" "$f" "out.$n" "*ins" 10; done; echo done >loop_end' \
+        - "${tool[@]}" >stdout &
+    pid=$!
+    exec 3>fifo
+    head -c 20000 /dev/zero | tr '\0' x >&3
+    until [ "$(wc -c <out.1)" -ge 4096 ]; do sleep 0.01; done
+    kill -INT -- -$pid
+    ends_within 2 $pid
+    exec 3>&-
+    expect_absent loop_end
+    expect_empty_or_absent out.1
+    expect_bytes out.2 'old contents'
+
+    case_ "Ctrl-Z (the byte) ends the input of a FIFO held open"
+    rm -f fifo && mkfifo fifo
+    exec 3<>fifo
+    printf 'abc\r\n\032more' >&3
+    "${tool[@]}" fifo out '*del' 5 >stdout &
+    ends_within 3 $!
+    exec 3>&-
+    expect_rc 0
+    expect_bytes out 'abc  '
 
     [ -n "${FAULT_LIBRARY:-}" ] || { note "no fault library: slowed steps skipped"; return 0; }
     # A step slowed down by the fault library, and an interrupt sent while it runs.
     local step expected_code
-    for step in fsync:130 renameat:0; do
+    for step in fsync:130 renameat2:0; do
         expected_code=${step#*:}
         step=${step%:*}
         case_ "SIGINT while a run in place is in $step"
@@ -347,7 +583,7 @@ group_locked() {
     printf 'old contents' >locked/out
     chmod 666 locked/out
     case_ "a failed run in a folder the user can't change leaves the output empty"
-    as_nobody bash -c 'ulimit -f 8; trap "" XFSZ; exec "$@"' - "${tool[@]}" big locked/out \
+    as_nobody bash -c 'ulimit -f 8; trap "" XFSZ; exec "$@"' - "${nobody_tool[@]}" big locked/out \
         '*ins' 10 >stdout 2>stderr
     rc=$?
     expect_rc 97
@@ -357,7 +593,7 @@ group_locked() {
     case_ "an interrupted run there leaves it empty too"
     printf 'old contents' >locked/out
     mkfifo fifo && chmod 666 fifo
-    "${nobody[@]}" "${tool[@]}" fifo locked/out '*ins' 10 >stdout &
+    "${nobody[@]}" "${nobody_tool[@]}" fifo locked/out '*ins' 10 >stdout &
     local pid=$!
     exec 3>fifo
     head -c 20000 /dev/zero | tr '\0' x >&3

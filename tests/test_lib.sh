@@ -61,3 +61,20 @@ expect_no_temporary() {
 }
 posix_only() { [ "$windows" = 1 ] && return 1 || return 0; }
 
+
+# expect_empty_or_absent FILE: nothing half-written is left under that name.
+expect_empty_or_absent() {
+    [ ! -s "$1" ] && pass || fail "$1 holds $(wc -c <"$1") bytes"
+}
+
+# writing_unnamed PID: true once the process has a file open that has no name (a new output
+# that gets its name only when complete) and that holds bytes.
+writing_unnamed() {
+    local fd
+    for fd in /proc/"$1"/fd/*; do
+        case $(readlink "$fd" 2>/dev/null) in
+            *' (deleted)') [ "$(stat -L -c %s "$fd" 2>/dev/null || echo 0)" -gt 0 ] && return 0 ;;
+        esac
+    done
+    return 1
+}

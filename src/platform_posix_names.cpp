@@ -1,0 +1,156 @@
+// Names resolved by hand, relative to folder descriptors, so that a name longer than
+// PATH_MAX and a folder deeper than it work, and the folder a file lives in is known.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform_posix.hpp"
+
+#ifndef O_PATH
+#define O_PATH O_RDONLY
+#endif
+
+namespace zeilfuge {
+
+namespace {
+
+using posix::retry;
+
+bool read_link(int folder, const std::string& name, std::string& target) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Pushes the parts of a name onto the stack of parts still to walk, the first on top.
+void push_parts(const std::string& name, std::vector<std::string>& parts) {
+    std::size_t end = name.size();
+    while (end > 0) {
+        const std::size_t slash = name.rfind('/', end - 1);
+        const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+        std::string part = name.substr(begin, end - begin);
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        if (slash == std::string::npos) break;
+        end = slash;
+    }
+}
+
+int open_folder(int at, const char* name) {
+    return retry([&] { return openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+}
+
+}  // namespace
+
+namespace posix {
+
+bool resolve(const std::string& name, int& folder, std::string& last) {
+    if (name.empty() || name.back() == '/') {
+        errno = ENOENT;
+        return false;
+    }
+    int at = open_folder(AT_FDCWD, name.front() == '/' ? "/" : ".");
+    if (at < 0) return false;
+    auto move_to = [&at](int next) {
+        close(at);
+        at = next;
+        return next >= 0;
+    };
+    std::vector<std::string> parts;
+    push_parts(name, parts);
+    int links = 0;
+    while (!parts.empty()) {
+        const bool is_last = parts.size() == 1;
+        const std::string part = std::move(parts.back());
+        parts.pop_back();
+        struct stat info = {};
+        if (retry([&] { return fstatat(at, part.c_str(), &info, AT_SYMLINK_NOFOLLOW); }) != 0) {
+            if (is_last && errno == ENOENT && part != "..") {
+                folder = at;
+                last = part;
+                return true;
+            }
+            return move_to(-1);
+        }
+        if (S_ISLNK(info.st_mode)) {
+            std::string target;
+            if (++links > 40) {
+                errno = ELOOP;
+                return move_to(-1);
+            }
+            if (!read_link(at, part, target) || target.empty()) return move_to(-1);
+            if (target.front() == '/' && !move_to(open_folder(AT_FDCWD, "/"))) return false;
+            push_parts(target, parts);
+            continue;
+        }
+        if (is_last && !S_ISDIR(info.st_mode)) {
+            folder = at;
+            last = part;
+            return true;
+        }
+        if (!move_to(open_folder(at, part.c_str()))) return false;
+    }
+    // The name ends in a folder, which is no file to read or write.
+    errno = EISDIR;
+    return move_to(-1);
+}
+
+int open_name(const std::string& name, int flags, mode_t mode) {
+    const int fd = retry([&] { return open(name.c_str(), flags, mode); });
+    if (fd >= 0 || errno != ENAMETOOLONG) return fd;
+    int folder = -1;
+    std::string last;
+    if (!resolve(name, folder, last)) return -1;
+    const int opened = retry([&] { return openat(folder, last.c_str(), flags, mode); });
+    const int error = errno;
+    close(folder);
+    errno = error;
+    return opened;
+}
+
+}  // namespace posix
+
+using posix::fd_of;
+using posix::resolve;
+using posix::retry;
+
+bool locate(const std::string& name, File file, Place& place) {
+    int folder = -1;
+    std::string last;
+    if (!resolve(name, folder, last)) return false;
+    struct stat there = {};
+    struct stat opened = {};
+    if (retry([&] { return fstatat(folder, last.c_str(), &there, AT_SYMLINK_NOFOLLOW); }) != 0 ||
+        retry([&] { return fstat(fd_of(file), &opened); }) != 0 || there.st_dev != opened.st_dev ||
+        there.st_ino != opened.st_ino) {
+        close(folder);
+        return false;
+    }
+    place.folder = folder;
+    place.name = last;
+    return true;
+}
+
+int standard_number(const std::string& name) {
+    static constexpr const char* kNames[3][3] = {
+        {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"},
+        {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"},
+        {"/dev/stderr", "/dev/fd/2", "/proc/self/fd/2"},
+    };
+    for (int number = 0; number < 3; ++number) {
+        for (const char* spelled : kNames[number])
+            if (name == spelled) return number;
+    }
+    return -1;
+}
+
+}  // namespace zeilfuge

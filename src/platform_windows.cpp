@@ -158,7 +158,9 @@ bool truncate_handle(HANDLE handle) {
 }
 
 void discard(const Place& place, HANDLE file, const FileIdentity& identity) {
-    if (file != INVALID_HANDLE_VALUE && remove_by_handle(file)) return;
+    // Without a place the file is not the run's to remove (an output that was there): only
+    // emptied, as on POSIX.
+    if (!place.name.empty() && file != INVALID_HANDLE_VALUE && remove_by_handle(file)) return;
     if (!place.name.empty()) {
         const HANDLE there = open_place(place, DELETE);
         if (there != INVALID_HANDLE_VALUE) {
@@ -196,21 +198,34 @@ BOOL WINAPI on_console_event(DWORD event) {
     ExitProcess(event == CTRL_C_EVENT ? 130 : 149);
 }
 
+constexpr DWORD kStandard[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+bool closed_at_start[3] = {};
+
 }  // namespace
 
 void prepare_process() {
-    // A closed standard handle is no number that a file opened later could take, as on
-    // POSIX; nothing to do for it.
+    // A missing standard handle (a detached job, a service started with NULL handles) is no
+    // number that a file opened later could take, as on POSIX: it is only remembered as
+    // closed, and the console texts go nowhere.
+    for (int number = 0; number < 3; ++number) {
+        const HANDLE handle = GetStdHandle(kStandard[number]);
+        closed_at_start[number] = handle == nullptr || handle == INVALID_HANDLE_VALUE;
+    }
     InitializeCriticalSection(&interrupt_lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-File standard_input() {
-    return file_of(GetStdHandle(STD_INPUT_HANDLE));
+File standard_file(int number) {
+    return file_of(GetStdHandle(kStandard[number]));
 }
 
-File standard_output() {
-    return file_of(GetStdHandle(STD_OUTPUT_HANDLE));
+bool standard_closed(int number) {
+    return closed_at_start[number];
+}
+
+// Windows has no names for the standard handles that a program could be given.
+int standard_number(const std::string&) {
+    return -1;
 }
 
 void write_console(std::string_view text) {
@@ -256,7 +271,7 @@ bool reads_from_start(File file) {
            position.QuadPart == 0;
 }
 
-bool open_for_writing(const std::string& name, File& file, bool& created) {
+bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place) {
     // A read-only file, by its attribute or its access list, fails here as for any run.
     // DELETE lets a failed run remove the file through its handle; where the access list
     // grants writing but not that, the file is only emptied.
@@ -267,7 +282,8 @@ bool open_for_writing(const std::string& name, File& file, bool& created) {
         handle = open_name(wide, kAccess, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     }
     if (handle == INVALID_HANDLE_VALUE) return false;
-    created = GetLastError() != ERROR_ALREADY_EXISTS;
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    how = created ? Opened::created : Opened::existing;
     // Windows refuses a read-only file above; Wine run as root opens it all the same.
     FILE_BASIC_INFO basic{};
     if (GetFileType(handle) == FILE_TYPE_DISK &&
@@ -278,7 +294,15 @@ bool open_for_writing(const std::string& name, File& file, bool& created) {
         return false;
     }
     file = file_of(handle);
+    // Made under its name at once: found again by it, to be removed if the run fails.
+    if (created) locate(name, file, place);
     return true;
+}
+
+// Windows makes no file without a name.
+bool give_name(File, const Place&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
 }
 
 bool make_blocking(File) {
@@ -349,7 +373,7 @@ bool create_temporary_beside(const Place& target, File& file, Place& temporary,
     return false;
 }
 
-bool copy_metadata(File from, File to) {
+MetadataFailure copy_metadata(File from, File to) {
     // ReplaceFileW gives the new file the security descriptor, attributes, creation time and
     // alternate data streams of the one it replaces. The access list is copied now as well,
     // so that the converted data is no more readable while it is written than the input
@@ -372,7 +396,7 @@ bool copy_metadata(File from, File to) {
     }
     FILE_BASIC_INFO basic{};
     if (GetFileInformationByHandleEx(handle_of(from), FileBasicInfo, &basic, sizeof basic) == 0) {
-        return false;
+        return {MetadataPart::source, static_cast<int>(GetLastError())};
     }
     // Only those a program may set (compression and the like come with the replace), and
     // never read-only: the input was writable when opened, and a read-only new file could
@@ -384,7 +408,10 @@ bool copy_metadata(File from, File to) {
     FILE_BASIC_INFO kept{};
     kept.CreationTime = basic.CreationTime;
     kept.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-    return SetFileInformationByHandle(handle_of(to), FileBasicInfo, &kept, sizeof kept) != 0;
+    if (SetFileInformationByHandle(handle_of(to), FileBasicInfo, &kept, sizeof kept) == 0) {
+        return {MetadataPart::permissions, static_cast<int>(GetLastError())};
+    }
+    return {};
 }
 
 std::ptrdiff_t read_some(File file, std::span<std::byte> buffer) {
@@ -412,6 +439,11 @@ bool flush_to_disk(File file) {
     return FlushFileBuffers(handle_of(file)) != 0;
 }
 
+// ReplaceFileW keeps the folder's entries as the file system does; nothing to flush here.
+bool flush_folder(const Place&) {
+    return true;
+}
+
 bool close_file(File& file) {
     if (handle_of(file) == INVALID_HANDLE_VALUE) return true;
     const bool closed = CloseHandle(handle_of(file)) != 0;
@@ -419,7 +451,8 @@ bool close_file(File& file) {
     return closed;
 }
 
-bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected) {
+bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
+                  const FileIdentity&) {
     if (!place_holds(target, expected)) return false;
     // Where ReplaceFileW can't keep what the old file had, it fails, and so does the run:
     // a plain rename would drop the access list, the attributes and the streams.

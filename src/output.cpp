@@ -136,6 +136,10 @@ bool decide(const std::string& name, const Input& input, File& file, bool borrow
         // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
         // reads and writes apart.
         if (output_id.kind != FileKind::character_device) return false;
+    } else if (name == input.name) {
+        // Asked to convert in place, but the name holds another file than it did a moment
+        // ago: another program's, saved meanwhile, is not to be overwritten.
+        return false;
     }
     const int standard = borrowed ? -1 : standard_writing(output_id);
     if (borrowed || standard >= 0) {
@@ -185,6 +189,7 @@ bool open_and_decide(const std::string& name, const Input& input, Output& output
 bool open_input_file(const std::string& name, Input& input) {
     // Standard input is read through its descriptor, from where it stands, only where the
     // name denotes it; any other name is opened as a file of its own and read from its start.
+    input.name = name;
     const int standard = standard_number(name);
     if (standard >= 0 && standard_closed(standard)) return false;
     if (standard == 0) {

@@ -12,6 +12,7 @@ namespace zeilfuge {
 enum class Outcome { converted, read_failed, write_failed, replace_failed };
 
 struct Input {
+    std::string name;
     File file;
     bool borrowed = false;  // standard input itself, read from where it stands and left open
 };

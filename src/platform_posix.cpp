@@ -382,8 +382,12 @@ bool replace_file(const Place& temporary, const Place& target, const FileIdentit
         retry([&] { return unlinkat(folder_of(temporary), temporary.name.c_str(), 0); }) == 0) {
         return true;
     }
+    // Exchanged back as soon as the target's name holds the result again: a program that
+    // keeps renaming may have moved it on meanwhile.
     const int error = errno;
-    if (holds(target, result)) exchange(temporary, target);
+    for (int attempt = 0; attempt < 1000 && !holds(temporary, result); ++attempt) {
+        if (holds(target, result)) exchange(temporary, target);
+    }
     errno = error;
     return false;
 }

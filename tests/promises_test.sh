@@ -571,6 +571,47 @@ group_race() {
     [ $((untouched + converted)) -eq "$runs" ] && pass
     echo "race: $runs runs, input untouched $untouched, converted in place as a whole $converted"
     expect_no_temporary victim
+
+    # Another program keeps exchanging the input's name with its own file's, as an
+    # editor's saves would: the run replaces only the file it read, and only by that
+    # file's conversion; no file is lost. Where the other program's file can't be given
+    # its name back in time, it stays under the temporary name, and the run fails.
+    local in_place_runs=${IN_PLACE_RACE_RUNS:-300} kept=0 replaced=0 aside=0 wrong=0
+    local sums
+    head -c 6000 /dev/zero | tr '\0' a >saving.a
+    printf 'saved by another program' >saving.o
+    "${tool[@]}" saving.a saving.ra '*ins' 11
+    "${tool[@]}" saving.o saving.ro '*ins' 11
+    # sums FILE...: the sorted checksums of the files, as one word.
+    sums() { for f in "$@"; do cksum <"$f"; done | sort | tr '\n ' '/:'; }
+    case_ "in place while another program exchanges the input's name, $in_place_runs runs"
+    for ((i = 0; i < in_place_runs; i++)); do
+        rm -rf saving && mkdir saving
+        cp saving.a saving/in
+        cp saving.o saving/other
+        [ ${#drop[@]} -eq 0 ] || chown -R nobody saving
+        (cd saving && exec "${drop[@]}" "$EXCHANGE" in other) &
+        swapper=$!
+        run saving/in saving/in '*ins' 11
+        kill $swapper
+        wait $swapper 2>/dev/null
+        sums=$(find saving -type f -exec cksum {} + | cut -d ' ' -f 1,2 | sort | tr '\n ' '/:')
+        if [ "$sums" = "$(sums saving.a saving.o)" ]; then
+            kept=$((kept + 1))
+        elif [ "$rc" -eq 0 ] && { [ "$sums" = "$(sums saving.ra saving.o)" ] ||
+            [ "$sums" = "$(sums saving.a saving.ro)" ]; }; then
+            replaced=$((replaced + 1))
+        elif [ "$rc" -ne 0 ] && { [ "$sums" = "$(sums saving.ra saving.a saving.o)" ] ||
+            [ "$sums" = "$(sums saving.ro saving.a saving.o)" ]; }; then
+            aside=$((aside + 1))
+        else
+            wrong=$((wrong + 1))
+            fail "run $i: exit $rc, left: $(find saving -type f -printf '%f %s, ')"
+        fi
+    done
+    [ "$wrong" -eq 0 ] && pass
+    echo "race in place: $in_place_runs runs, both kept $kept, the file read replaced by its" \
+        "conversion $replaced, exit 97 with a file kept under the temporary name $aside, wrong $wrong"
 }
 
 group_locked() {

@@ -699,10 +699,17 @@ sweep_case() {
     prepare() {
         rm -rf s && mkdir s
         cp original s/in
-        [ "$kind" = new ] || printf 'old contents' >s/out
+        case $kind in
+            new) ;;
+            dangling) ln -s target s/out ;;
+            in_place_acl) setfacl -m u:daemon:r-- s/in ;;
+            *) printf 'old contents' >s/out ;;
+        esac
     }
-    arguments() { [ "$kind" = in_place ] && echo "s/in s/in" || echo "s/in s/out"; }
+    arguments() { [ "${kind#in_place}" != "$kind" ] && echo "s/in s/in" || echo "s/in s/out"; }
     prepare
+    local acl
+    acl=$(getfacl -cp s/in 2>/dev/null)
     # shellcheck disable=SC2046
     FAULT_COUNT=count LD_PRELOAD=$FAULT_LIBRARY "${tool[@]}" $(arguments) '*ins' 11 >/dev/null
     total=$(head -n 1 count)
@@ -716,13 +723,22 @@ sweep_case() {
         call=$(sed -n "$((n + 1))p" count)
         local problem=""
         local result=s/out
-        [ "$kind" = in_place ] && result=s/in
+        [ "${kind#in_place}" != "$kind" ] && result=s/in
         if [ "$rc" -eq 0 ]; then
             cmp -s "$result" expected || problem="exit 0 with a wrong result"
             grep -q ERROR stdout && problem="exit 0 with an error line"
+            if [ "$kind" = in_place_acl ] &&
+                [ "$(getfacl -cp s/in 2>/dev/null)" != "$acl" ]; then
+                problem="exit 0, the access list is lost"
+            fi
+            if [ "$kind" = dangling ] && [ ! -L s/out ]; then
+                problem="exit 0, the link is replaced"
+            fi
         else
             grep -q '^ERROR' stdout || problem="exit $rc without an error line"
-            if [ "$kind" = in_place ]; then
+            if [ "$kind" = dangling ] && { [ -e s/target ] || [ ! -L s/out ]; }; then
+                problem="exit $rc, the link's target made is left, or the link is gone"
+            elif [ "${kind#in_place}" != "$kind" ]; then
                 cmp -s s/in original || problem="exit $rc, the input changed"
             else
                 cmp -s s/in original || problem="exit $rc, the input changed"
@@ -752,11 +768,53 @@ group_sweep() {
     head -c 10000 /dev/zero | tr '\0' r >original
     "${tool[@]}" original expected '*ins' 11
     local kind error
-    for kind in normal new in_place; do
+    local kinds=(normal new dangling in_place)
+    if [ "$(id -u)" = 0 ] && command -v setfacl >/dev/null; then
+        kinds+=(in_place_acl)
+    else
+        note "skipped the input with an access list: needs root and setfacl (Debian: acl)"
+    fi
+    for kind in "${kinds[@]}"; do
         for error in 5 4; do
             case_ "sweep $kind $error"
             sweep_case "$kind" "$error"
         done
+    done
+}
+
+# Out of memory (a limit on the address space): a clean failure, never an abort.
+group_resources() {
+    head -c 100000 /dev/zero | tr '\0' x >in
+    cp in data.original
+    local limit=6000
+    (ulimit -v $limit && exec "${raw_tool[@]}" in probe '*ins' 10) >stdout 2>stderr
+    rc=$?
+    if [ "$rc" -eq 127 ] || [ "$rc" -eq 0 ]; then
+        echo "skipped: under ulimit -v $limit the tool can't start, or needs no more (exit $rc)"
+        exit 77
+    fi
+    local kind
+    for kind in existing new in_place; do
+        case_ "under ulimit -v $limit, output $kind"
+        rm -f out new
+        cp data.original data
+        printf 'old contents' >out
+        local output=out
+        [ "$kind" = new ] && output=new
+        [ "$kind" = in_place ] && output=data
+        (ulimit -v $limit && exec "${raw_tool[@]}" "$([ "$kind" = in_place ] && echo data || echo in)" \
+            "$output" '*ins' 10) >stdout 2>stderr
+        rc=$?
+        expect_rc 97
+        expect_stdout 'ERROR: Schreibfehler in Datei "%s"' "$output"
+        expect_no_stderr
+        case $kind in
+            existing) [ ! -s out ] || cmp -s out <(printf 'old contents') && pass ||
+                fail "out holds $(wc -c <out) bytes" ;;
+            new) expect_absent new ;;
+            in_place) expect_same data data.original ;;
+        esac
+        expect_no_temporary .
     done
 }
 

@@ -251,10 +251,20 @@ Outcome finish_output(Output& output, Input& input) {
             }
             move_to(output, OutputState::complete);
             break;
-        case OutputKind::existing_file:
-            if (!close_file(output.file)) outcome = Outcome::write_failed;
-            if (outcome == Outcome::converted) move_to(output, OutputState::complete);
+        case OutputKind::existing_file: {
+            // The close reports what the write-back found (a network file system): a second
+            // descriptor still empties the file then.
+            File spare = duplicate_file(output.file);
+            if (!close_file(output.file)) {
+                output.file = spare;
+                arm(output);
+                outcome = Outcome::write_failed;
+                break;
+            }
+            close_file(spare);
+            move_to(output, OutputState::complete);
             break;
+        }
         case OutputKind::in_place:
             // Closed before the replace, which Windows refuses for a file still open; from
             // here on the file is found by its name, and removed only while the name holds it.

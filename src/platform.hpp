@@ -124,6 +124,9 @@ bool flush_to_disk(File file);
 // Makes the names in the place's folder durable (a replace done in it).
 bool flush_folder(const Place& place);
 
+// A second descriptor or handle for the same open file; an invalid File where there is none.
+File duplicate_file(File file);
+
 // Closes the file; false when the data could not be written out.
 bool close_file(File& file);
 

@@ -355,6 +355,10 @@ bool flush_folder(const Place& place) {
     return flushed;
 }
 
+File duplicate_file(File file) {
+    return File{fcntl(fd_of(file), F_DUPFD_CLOEXEC, 3)};
+}
+
 bool close_file(File& file) {
     if (file.handle < 0) return true;
     // Not retried: after an interrupted close the descriptor is gone all the same.

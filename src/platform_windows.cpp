@@ -444,6 +444,16 @@ bool flush_folder(const Place&) {
     return true;
 }
 
+File duplicate_file(File file) {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    const HANDLE process = GetCurrentProcess();
+    if (DuplicateHandle(process, handle_of(file), process, &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+        return File{};
+    }
+    return file_of(copy);
+}
+
 bool close_file(File& file) {
     if (handle_of(file) == INVALID_HANDLE_VALUE) return true;
     const bool closed = CloseHandle(handle_of(file)) != 0;

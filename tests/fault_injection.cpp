@@ -1,6 +1,7 @@
 // Loaded with LD_PRELOAD into the tool: makes the N-th call of the C library functions the
 // tool uses fail, counting over all of them together, or slows one of them down.
 //   FAULT_AT=N FAULT_ERRNO=5    the N-th call fails with that errno (EIO, EINTR, ...)
+//   FAULT_ALL=NAME              every call of NAME fails with FAULT_ERRNO
 //   FAULT_COUNT=FILE            at exit, writes the number of calls counted, and their names
 //   FAULT_DELAY=NAME FAULT_MARK=FILE
 //                               the first call of NAME creates FILE, then waits 1.5 s
@@ -24,6 +25,7 @@ long fail_at = -1;
 int fail_errno = EIO;
 long calls = 0;
 const char* count_file = nullptr;
+const char* fail_all = nullptr;
 const char* delay_name = nullptr;
 const char* delay_mark = nullptr;
 char names[65536];
@@ -33,6 +35,7 @@ std::size_t names_used = 0;
     if (const char* at = std::getenv("FAULT_AT")) fail_at = std::atol(at);
     if (const char* e = std::getenv("FAULT_ERRNO")) fail_errno = std::atoi(e);
     count_file = std::getenv("FAULT_COUNT");
+    fail_all = std::getenv("FAULT_ALL");
     delay_name = std::getenv("FAULT_DELAY");
     delay_mark = std::getenv("FAULT_MARK");
 }
@@ -67,7 +70,9 @@ bool fails(const char* name) {
         const timespec pause = {1, 500000000};
         nanosleep(&pause, nullptr);
     }
-    if (calls != fail_at) return false;
+    if (calls != fail_at && (fail_all == nullptr || std::strcmp(name, fail_all) != 0)) {
+        return false;
+    }
     errno = fail_errno;
     return true;
 }

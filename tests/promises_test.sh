@@ -346,6 +346,20 @@ group_same_file() {
         [ "$before" = "$after" ] && pass || fail "before: $before; after: $after"
         expect_no_temporary kept
 
+        if [ -n "${FAULT_LIBRARY:-}" ]; then
+            case_ "an access list that can't be given to the new file: refused"
+            printf 'abcdefg' >kept/listed
+            setfacl -m u:daemon:r-- kept/listed
+            before=$(getfacl -cp kept/listed)
+            FAULT_ALL=fsetxattr FAULT_ERRNO=95 LD_PRELOAD=$FAULT_LIBRARY \
+                "${tool[@]}" kept/listed kept/listed '*ins' 3 >stdout 2>stderr
+            rc=$?
+            expect_rc 97
+            expect_bytes kept/listed 'abcdefg'
+            [ "$(getfacl -cp kept/listed)" = "$before" ] && pass || fail "the access list changed"
+            expect_no_temporary kept
+        fi
+
         case_ "no access list gained from the folder"
         printf 'abcdefg' >kept/plain
         setfacl -b kept/plain
@@ -774,6 +788,8 @@ group_sweep() {
     else
         note "skipped the input with an access list: needs root and setfacl (Debian: acl)"
     fi
+    # SWEEP_KINDS='in_place_acl' sweeps only those kinds.
+    [ -z "${SWEEP_KINDS:-}" ] || read -r -a kinds <<<"$SWEEP_KINDS"
     for kind in "${kinds[@]}"; do
         for error in 5 4; do
             case_ "sweep $kind $error"

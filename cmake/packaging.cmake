@@ -135,8 +135,8 @@ else()
     endif()
   endforeach()
   string(STRIP "${rpm_changelog}" rpm_changelog)
-  file(CONFIGURE OUTPUT changelog.rpm CONTENT "${rpm_changelog}\n" @ONLY)
-  set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/changelog.rpm)
+  file(CONFIGURE OUTPUT rpm-changelog CONTENT "${rpm_changelog}\n" @ONLY)
+  set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
 
   # What each package installs: cpack_project_config.cmake picks the list for the generator.
   set(CPACK_ZEILFUGE_DEB_PROJECTS

@@ -135,8 +135,10 @@ else()
     endif()
   endforeach()
   string(STRIP "${rpm_changelog}" rpm_changelog)
-  file(CONFIGURE OUTPUT rpm-changelog CONTENT "${rpm_changelog}\n" @ONLY)
+  # Written into the spec file, where % starts a macro.
+  string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
   set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
+  file(WRITE ${CPACK_RPM_CHANGELOG_FILE} "${rpm_changelog}\n")
 
   # What each package installs: cpack_project_config.cmake picks the list for the generator.
   set(CPACK_ZEILFUGE_DEB_PROJECTS

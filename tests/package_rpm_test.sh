@@ -5,8 +5,8 @@
 # builds.
 #   package_rpm_test.sh BUILD-DIRECTORY SOURCE-DIRECTORY VERSION
 set -u
-build=$1
-source_dir=$2
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -71,7 +71,7 @@ execute_process(COMMAND date -u -d "${changelog_date}" +%s RESULT_VARIABLE date_
 if(date_failed)
   set(CPACK_ZEILFUGE_DATE_EPOCH "")
 endif()
-# Chooses the components of each package; see the install rules above.
+# Read by cpack for each package: SOURCE_DATE_EPOCH, and the install components it holds.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_project_config.cmake)
 
 if(WIN32)
@@ -104,9 +104,9 @@ else()
   set(CPACK_RPM_USER_FILELIST
     "%doc ${packaged}/${CMAKE_INSTALL_DOCDIR}/README.md"
     "%license ${packaged}/${ZEILFUGE_LICENSE_DIR}/LICENSE")
-  # The same package from any build: no host name, and the build time, the files' times
-  # and the changelog's from SOURCE_DATE_EPOCH; no links into /usr/lib/.build-id, which
-  # another package of the same build would own too.
+  # The same package from any build: no host name, the build time and the files' times
+  # from SOURCE_DATE_EPOCH. And no links under /usr/lib/.build-id: no debug package comes
+  # with it for them to serve.
   string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
     "%define packager ${ZEILFUGE_MAINTAINER}"
     "%define _buildhost reproducible"

@@ -4,10 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(ZEILFUGE_NO_SSE2)
-#include <emmintrin.h>
-#define ZEILFUGE_SSE2 1
-#endif
+#include "kernels.hpp"
 
 namespace zeilfuge {
 
@@ -34,113 +31,16 @@ bool is_special(Byte b) {
     return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
 }
 
-// The length of the run of plain bytes at the start of [in, end): up to the first NUL, LF,
-// CR or Ctrl-Z. With kCopy the run is copied to out on the way, and the scan stops where
-// out would pass out_limit. Record data rarely holds a special byte, so this loop runs over
-// nearly every input byte; copying while scanning saves a second pass and a mispredicted
-// branch per line in a copy of unpredictable length.
-template <bool kCopy>
-[[gnu::always_inline]] inline std::size_t plain_run(const Byte* in, const Byte* end, Byte* out,
-                                                    const Byte* out_limit) {
-    const Byte* p = in;
-    const Byte* stop = end;
-    if constexpr (kCopy) {
-        if (out_limit - out < end - in) stop = in + (out_limit - out);
-    }
-#ifdef ZEILFUGE_SSE2
-    // All four special bytes are at most 0x1A: one minimum and one compare find the few
-    // candidates, and only a block that holds one is looked at exactly.
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
-    const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
-    auto candidates = [&](__m128i v) {
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
-    };
-    auto specials = [&](__m128i v) {
-        const __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, lf)),
-            _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, top)));
-        return static_cast<unsigned>(_mm_movemask_epi8(hit));
-    };
-    auto load = [](const Byte* at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    };
-    auto store = [&](const Byte* at, __m128i v) {
-        // The bytes beyond a special byte are stored too; what follows overwrites them.
-        if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (at - in)), v);
-    };
-    while (stop - p >= 32) {
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
-        store(p, low);
-        store(p + 16, high);
-        if ((candidates(low) | candidates(high)) != 0) {
-            const unsigned mask = specials(low) | specials(high) << 16;
-            if (mask != 0) {
-                return static_cast<std::size_t>(p - in) +
-                       static_cast<unsigned>(std::countr_zero(mask));
-            }
-        }
-        p += 32;
-    }
-    if (stop - p >= 16) {
-        const __m128i v = load(p);
-        store(p, v);
-        const unsigned mask = specials(v);
-        if (mask != 0)
-            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(std::countr_zero(mask));
-        p += 16;
-    }
-#else
-    // The same filter on pairs of 64-bit words: a byte below 0x1B, as all four special bytes
-    // are, sets its top bit in (x - 0x1B1B...) & ~x, and no other byte does unless such a byte
-    // is in the word. Only a pair of words that holds a candidate is looked at bytewise.
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    auto candidates = [](std::uint64_t x) {
-        return (x - kOnes * (kCtrlZ + 1)) & ~x & kOnes * 0x80;
-    };
-    while (stop - p >= 16) {
-        std::uint64_t low;
-        std::uint64_t high;
-        std::memcpy(&low, p, 8);
-        std::memcpy(&high, p + 8, 8);
-        if constexpr (kCopy) {
-            // As above, bytes beyond a special byte are stored too.
-            std::memcpy(out + (p - in), &low, 8);
-            std::memcpy(out + (p - in) + 8, &high, 8);
-        }
-        const std::uint64_t in_low = candidates(low);
-        if ((in_low | candidates(high)) != 0) {
-            // Start at the first marked byte in memory order. The borrow of the subtraction
-            // may mark bytes before the first candidate on a big-endian processor, never after.
-            const bool in_high = in_low == 0;
-            const std::uint64_t mask = in_high ? candidates(high) : in_low;
-            const int bit = std::endian::native == std::endian::little ? std::countr_zero(mask)
-                                                                       : std::countl_zero(mask);
-            std::size_t i = static_cast<std::size_t>(bit) / 8 + (in_high ? 8 : 0);
-            for (; i < 16; ++i) {
-                if (is_special(p[i])) return static_cast<std::size_t>(p - in) + i;
-            }
-        }
-        p += 16;
-    }
-#endif
-    for (; p != stop && !is_special(*p); ++p) {
-        if constexpr (kCopy) out[p - in] = *p;
-    }
-    return static_cast<std::size_t>(p - in);
-}
-
-// One unaligned load and store of kWideCopy bytes. Spelled out with intrinsics: GCC 12 at
-// -O3 turned the memcpy form of the short-record loop into aligned loads, which fault on
-// input at an odd address (clang's code was right).
+// One unaligned load and store of kWideCopy bytes, in two words: GCC 12 at -O3 turned a
+// single 16-byte memcpy in the short-record loop into aligned loads, which fault on input
+// at an odd address.
 void copy_wide(Byte* out, const Byte* in) {
-#ifdef ZEILFUGE_SSE2
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
-#else
-    std::memcpy(out, in, kWideCopy);
-#endif
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, in, 8);
+    std::memcpy(&high, in + 8, 8);
+    std::memcpy(out, &low, 8);
+    std::memcpy(out + 8, &high, 8);
 }
 
 // Writes the owed blanks that fit; true when none are left.
@@ -263,13 +163,14 @@ bool breaks_records(const ConversionState& state) {
 
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
-std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* end, Byte*& out,
-                          const Byte* limit, const Byte* out_end) {
+std::size_t put_plain_run(const Kernel& kernel, ConversionState& state, const Byte* in,
+                          const Byte* end, Byte*& out, const Byte* limit, const Byte* out_end) {
     if (breaks_records(state)) {
-        const std::size_t n = plain_run<false>(in, end, nullptr, nullptr);
+        const std::size_t n = kernel.find_special(in, end);
         return insert_data(state, in, n, end, out, limit, out_end);
     }
-    const std::size_t n = plain_run<true>(in, end, out, limit);
+    const Byte* const stop = in + std::min(end - in, limit - out);
+    const std::size_t n = kernel.copy_plain(in, stop, out);
     out += n;
     state.counter += static_cast<std::int64_t>(n);
     return n;
@@ -322,87 +223,6 @@ std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
 // blanks) and leaves that to the general loop.
 constexpr std::size_t kPadRun = 128;
 
-// The length of the run of plain bytes at the start of [in, stop), copied to out on the way.
-// Bytes up to stop may be read and written beyond the run.
-std::size_t copy_line(const Byte* in, const Byte* stop, Byte* out) {
-#ifdef ZEILFUGE_SSE2
-    const Byte* p = in;
-    constexpr std::ptrdiff_t kStep = 64;
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    auto load = [](const Byte* at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    };
-    // Bytes up to Ctrl-Z, which all four special bytes are: a few more (a tab, say) are data.
-    auto candidates = [&](__m128i v) {
-        return static_cast<std::uint64_t>(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v))));
-    };
-    while (stop - p >= kStep) {
-        const __m128i a = load(p);
-        const __m128i b = load(p + 16);
-        const __m128i c = load(p + 32);
-        const __m128i d = load(p + 48);
-        Byte* const o = out + (p - in);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), d);
-        // One test for the four: their least byte in each lane is a candidate when any is.
-        const __m128i least = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
-        if (candidates(least) != 0) {
-            std::uint64_t mask =
-                candidates(a) | candidates(b) << 16 | candidates(c) << 32 | candidates(d) << 48;
-            for (; mask != 0; mask &= mask - 1) {
-                const auto at = static_cast<std::size_t>(std::countr_zero(mask));
-                if (is_special(p[at])) return static_cast<std::size_t>(p - in) + at;
-            }
-        }
-        p += kStep;
-    }
-    Byte* const o = out + (p - in);
-    return static_cast<std::size_t>(p - in) + plain_run<true>(p, stop, o, o + (stop - p));
-#else
-    return plain_run<true>(in, stop, out, out + (stop - in));
-#endif
-}
-
-// Lines up to this long are copied in one piece of this size, whatever their length. The end
-// of a line of unpredictable length is found without a branch that mispredicts: a loop
-// over it would cost one misprediction per line, more than the stores beyond it.
-constexpr std::size_t kShortLine = 128;
-
-// Copies kShortLine bytes from in to out; returns the offset of the first byte up to Ctrl-Z
-// among them (which may be a special byte), or kShortLine when there is none.
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-#ifdef ZEILFUGE_SSE2
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    std::uint64_t half[2];
-    for (std::size_t h = 0; h < 2; ++h) {
-        std::uint64_t mask = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const std::size_t at = h * 64 + i * 16;
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), v);
-            const auto hits =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
-            mask |= static_cast<std::uint64_t>(hits) << (i * 16);
-        }
-        half[h] = mask;
-    }
-    // countr_zero of 0 is 64: a line that passes the first half adds the second's, through a
-    // mask, as a branch on it would mispredict.
-    const auto low = static_cast<std::size_t>(std::countr_zero(half[0]));
-    const auto high = static_cast<std::size_t>(std::countr_zero(half[1]));
-    return low + static_cast<std::size_t>(half[0] == 0) * high;
-#else
-    std::memcpy(out, in, kShortLine);
-    std::size_t n = 0;
-    while (n < kShortLine && in[n] > kCtrlZ)
-        ++n;
-    return n;
-#endif
-}
-
 // The blanks after a line that takes the record to `filled` bytes. Without a division in
 // the common case: a division per line is slow, and its result feeds the output position
 // that every following store waits for.
@@ -424,8 +244,8 @@ std::ptrdiff_t line_end_before(const Byte* p) {
     return static_cast<std::ptrdiff_t>(lf) | static_cast<std::ptrdiff_t>(cr_lf) << 1;
 }
 
-void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte*& out,
-                  const Byte* out_end) {
+void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in, const Byte* end,
+                  Byte*& out, const Byte* out_end) {
     const std::int64_t length = state.record_length;
     // A pad is less than a record: for short records fewer blanks need storing.
     const bool short_pads = length <= 64;
@@ -437,13 +257,13 @@ void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte
         // Room to read a short line and the two bytes after it, and to write it and its pad.
         const bool short_fits =
             room(in, end) > kShortLine + 1 && room(out, out_end) >= kShortLine + kPadRun;
-        std::size_t n = short_fits ? copy_short_line(in, out) : 0;
+        std::size_t n = short_fits ? kernel.copy_short_line(in, out) : 0;
         std::ptrdiff_t line_end = short_fits ? line_end_before(in + n) : 0;
         if (line_end == 0) {
             // A long line, a line near the end of the block or the output, a control byte
             // that is data, or a special byte other than a line end.
             const Byte* const stop = in + std::min(end - in, out_end - kPadRun - out);
-            n += copy_line(in + n, stop, out + n);
+            n += kernel.copy_plain(in + n, stop, out + n);
             in += n;
             out += n;
             if (in == end) break;
@@ -489,6 +309,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
     Byte* const out_first = reinterpret_cast<Byte*>(output.data());
     Byte* const out_end = out_first + output.size();
     Byte* out = out_first;
+    const Kernel& kernel = active_kernel();
     auto result = [&](bool complete) {
         return BlockResult{static_cast<std::size_t>(in - first),
                            static_cast<std::size_t>(out - out_first), complete};
@@ -515,12 +336,12 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
 
     while (in != end) {
         if (state.mode == Mode::delete_line_ends) {
-            delete_lines(state, in, end, out, out_end);
+            delete_lines(kernel, state, in, end, out, out_end);
             if (in == end) break;
         }
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
         // Data leaves kSpecialRoom free, so the special byte after it always fits.
-        in += put_plain_run(state, in, end, out, out_end - kSpecialRoom, out_end);
+        in += put_plain_run(kernel, state, in, end, out, out_end - kSpecialRoom, out_end);
         if (in == end) break;
         if (!is_special(*in)) return result(false);  // the output is full
         const std::ptrdiff_t line_end = line_end_at(in, end);

@@ -259,6 +259,9 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in,
             room(in, end) > kShortLine + 1 && room(out, out_end) >= kShortLine + kPadRun;
         std::size_t n = short_fits ? kernel.copy_short_line(in, out) : 0;
         std::ptrdiff_t line_end = short_fits ? line_end_before(in + n) : 0;
+        // A line that is empty, or starts with a NUL or a lone CR: special bytes may come
+        // thick here, which the groups take faster.
+        if (short_fits && n == 0 && is_special(*in)) break;
         if (line_end == 0) {
             // A long line, a line near the end of the block or the output, a control byte
             // that is data, or a special byte other than a line end.
@@ -288,6 +291,125 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in,
         filled = 0;
     }
     state.counter += out - out_first;
+}
+
+// Input where special bytes come thick (records padded with NULs, sparse files, empty lines,
+// lone CRs) is taken by groups of kGroup bytes instead of byte by byte: the kernel gives
+// masks of the NULs, LFs, CRs and Ctrl-Zs of a group, CR LF pairs are found by shifting the
+// masks, and the group's data bytes are packed at once. Each run of line ends costs one step,
+// each run of NULs none. A group needs the byte after it to decide on a CR at its end.
+constexpr std::size_t kGroupReadable = kGroup + 1;
+// Room for the most one group writes: four bytes per input byte (a line end behind a break,
+// or CR LF and a data byte), and the wide stores beyond.
+constexpr std::size_t kGroupRoom = 8 * kGroup;
+// A group with fewer special bytes than this sends the input back to the scans for plain runs.
+constexpr int kDenseSpecials = 4;
+
+// The bits below bit n, for n of 0 to 64.
+std::uint64_t bits_below(std::size_t n) {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+struct GroupSink {
+    const Kernel& kernel;
+    ConversionState& state;
+    Byte* out;
+    const Byte* out_end;
+    Byte* staging;  // kGroup data bytes and room to read wide beyond them
+    std::size_t staging_size;
+};
+
+// Puts the bytes of the group at in whose bit is set in keep: all of them data bytes.
+void put_group_data(GroupSink& sink, const Byte* in, std::uint64_t keep) {
+    ConversionState& state = sink.state;
+    if (breaks_records(state)) {
+        const std::size_t n = sink.kernel.compress(in, keep, sink.staging);
+        insert_data(state, sink.staging, n, sink.staging + sink.staging_size, sink.out,
+                    sink.out_end, sink.out_end);
+    } else {
+        const std::size_t n = sink.kernel.compress(in, keep, sink.out);
+        sink.out += n;
+        state.counter += static_cast<std::int64_t>(n);
+    }
+}
+
+// Puts count line ends that follow each other with no data between them. All see the same
+// counter: in *INS each draws the same break, in *DEL only the first pads. False, with
+// nothing written, when the padding doesn't fit.
+bool put_group_line_ends(GroupSink& sink, int count) {
+    ConversionState& state = sink.state;
+    const std::int64_t length = state.record_length;
+    if (state.mode == Mode::insert_line_ends) {
+        const std::int64_t k = state.counter - 1;
+        const bool breaks = length != 0 && k != 0 && k % length == 0;
+        const std::size_t bytes = static_cast<std::size_t>(count) * (breaks ? 4 : 2);
+        constexpr std::uint64_t kCrLfs = 0x0A0D0A0D0A0D0A0DULL;  // the same in either order
+        for (std::size_t i = 0; i < bytes; i += 8)
+            std::memcpy(sink.out + i, &kCrLfs, 8);
+        sink.out += bytes;
+        return true;
+    }
+    const std::int64_t blanks = blanks_to_pad(state.counter, length);
+    if (blanks > sink.out_end - sink.out - static_cast<std::int64_t>(kGroupRoom)) return false;
+    std::memset(sink.out, kBlank, static_cast<std::size_t>(blanks));
+    sink.out += blanks;
+    state.counter += blanks;
+    return true;
+}
+
+// Converts the group at in, of which in[kGroup] is readable too, up to a Ctrl-Z in it.
+// Returns the bytes taken: the whole group, or fewer when it stops at a Ctrl-Z or at a line
+// end whose padding doesn't fit; the general loop takes over there. Sets specials to the
+// number of special bytes taken.
+std::size_t convert_group(GroupSink& sink, const Byte* in, int& specials) {
+    const SpecialMasks masks = sink.kernel.classify(in);
+    const std::size_t stop =
+        masks.ctrl_z != 0 ? static_cast<std::size_t>(std::countr_zero(masks.ctrl_z)) : kGroup;
+    const std::uint64_t inside = bits_below(stop);
+    const std::uint64_t lf = masks.lf & inside;
+    // A CR followed by an LF, the one after the group included, is dropped: the LF stands for
+    // the pair. Before a Ctrl-Z the next byte is no LF, so the CR stays data.
+    const std::uint64_t next_is_lf = stop == kGroup && in[kGroup] == kLf ? 1 : 0;
+    const std::uint64_t paired_cr = masks.cr & inside & (lf >> 1 | next_is_lf << 63);
+    const std::uint64_t data = inside & ~(masks.nul | lf | paired_cr);
+    specials = std::popcount((masks.nul | masks.lf | masks.cr) & inside);
+
+    std::uint64_t rest = inside;  // bits not handled yet
+    for (std::uint64_t ends = lf; ends != 0; ends = lf & rest) {
+        const auto first = static_cast<std::size_t>(std::countr_zero(ends));
+        const std::uint64_t before = bits_below(first);
+        if ((data & rest & before) != 0) put_group_data(sink, in, data & rest & before);
+        // The run of line ends reaches up to the next data byte: NULs and the CRs of pairs
+        // among them change nothing.
+        const std::uint64_t data_after = data & ~before & ~(std::uint64_t{1} << first);
+        const std::size_t next =
+            data_after != 0 ? static_cast<std::size_t>(std::countr_zero(data_after)) : stop;
+        const std::uint64_t run = bits_below(next) & ~before;
+        if (!put_group_line_ends(sink, std::popcount(lf & run))) {
+            // The general loop goes on at this line end; a CR paired with it is taken, as the
+            // LF stands for the pair.
+            return first;
+        }
+        rest = inside & ~bits_below(next);
+    }
+    if ((data & rest) != 0) put_group_data(sink, in, data & rest);
+    return stop;
+}
+
+// Takes whole groups from in while special bytes come thick. Returns the bytes taken.
+std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const Byte* in,
+                           const Byte* end, Byte*& out, const Byte* out_end) {
+    alignas(64) Byte staging[2 * kGroup] = {};
+    GroupSink sink{kernel, state, out, out_end, staging, sizeof staging};
+    const Byte* p = in;
+    while (room(p, end) >= kGroupReadable && room(sink.out, out_end) >= kGroupRoom) {
+        int specials = 0;
+        const std::size_t taken = convert_group(sink, p, specials);
+        p += taken;
+        if (taken != kGroup || specials < kDenseSpecials) break;
+    }
+    out = sink.out;
+    return static_cast<std::size_t>(p - in);
 }
 
 }  // namespace
@@ -344,6 +466,13 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
         in += put_plain_run(kernel, state, in, end, out, out_end - kSpecialRoom, out_end);
         if (in == end) break;
         if (!is_special(*in)) return result(false);  // the output is full
+        if (*in != kCtrlZ) {
+            const std::size_t taken = convert_groups(kernel, state, in, end, out, out_end);
+            if (taken != 0) {
+                in += taken;
+                continue;
+            }
+        }
         const std::ptrdiff_t line_end = line_end_at(in, end);
         if (line_end != 0) {
             in += line_end;

@@ -58,31 +58,6 @@ std::int64_t blanks_to_pad(std::int64_t counter, std::int64_t length) {
     return filled == 0 ? 0 : length - filled;
 }
 
-// Writes count whole records of one byte each, every one behind its break: CR LF b. Eight
-// input bytes become three 64-bit words, so the loop costs about a cycle a byte.
-Byte* insert_single_byte_records(const Byte* in, std::size_t count, Byte* out) {
-    std::size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= count; i += 8, out += 24) {
-            std::uint64_t x;
-            std::memcpy(&x, in + i, 8);
-            auto at = [x](int from, int to) { return (x >> (8 * from) & 0xFF) << (8 * to); };
-            const std::uint64_t w0 = 0x0A0D000A0D000A0DULL | at(0, 2) | at(1, 5);
-            const std::uint64_t w1 = 0x0D000A0D000A0D00ULL | at(2, 0) | at(3, 3) | at(4, 6);
-            const std::uint64_t w2 = 0x000A0D000A0D000AULL | at(5, 1) | at(6, 4) | at(7, 7);
-            std::memcpy(out, &w0, 8);
-            std::memcpy(out + 8, &w1, 8);
-            std::memcpy(out + 16, &w2, 8);
-        }
-    }
-    for (; i < count; ++i, out += 3) {
-        out[0] = kCr;
-        out[1] = kLf;
-        out[2] = in[i];
-    }
-    return out;
-}
-
 // The bytes a short record is copied in: its length rounded up to whole wide copies.
 std::size_t wide_length(std::size_t length) {
     return (length + kWideCopy - 1) / kWideCopy * kWideCopy;
@@ -91,8 +66,9 @@ std::size_t wide_length(std::size_t length) {
 // Writes count whole records of length bytes (at most kShortRecord), each behind its break.
 // Reads and writes up to wide_length(length) bytes of each record; what follows overwrites
 // the bytes beyond it.
-Byte* insert_short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    if (length == 1) return insert_single_byte_records(in, count, out);
+Byte* insert_short_records(const Kernel& kernel, const Byte* in, std::size_t length,
+                           std::size_t count, Byte* out) {
+    if (length == 1) return kernel.single_byte_records(in, count, out);
     const std::size_t wide = wide_length(length);
     for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
         out[0] = kCr;
@@ -113,7 +89,7 @@ std::size_t room(const Byte* from, const Byte* to, std::size_t skip = 0) {
 // starts a record other than the first. Returns how many bytes it took; fewer than n only
 // when the output is full up to limit. Bytes up to readable_end may be read and bytes up to
 // out_end written, though not used.
-std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
+std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte* in, std::size_t n,
                         const Byte* readable_end, Byte*& out, const Byte* limit,
                         const Byte* out_end) {
     const std::int64_t length = state.record_length;
@@ -129,7 +105,7 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
                 const std::size_t writable = room(out, limit, wide_length(size));
                 const std::size_t count = std::min(
                     {(n - done) / size, readable / size + (readable != 0), writable / (size + 2)});
-                out = insert_short_records(in + done, size, count, out);
+                out = insert_short_records(kernel, in + done, size, count, out);
                 done += count * size;
                 if (done == n) break;
             }
@@ -161,13 +137,24 @@ bool breaks_records(const ConversionState& state) {
     return state.mode == Mode::insert_line_ends && state.record_length != 0;
 }
 
+constexpr std::ptrdiff_t kScanPiece = 8192;
+
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
 std::size_t put_plain_run(const Kernel& kernel, ConversionState& state, const Byte* in,
                           const Byte* end, Byte*& out, const Byte* limit, const Byte* out_end) {
     if (breaks_records(state)) {
-        const std::size_t n = kernel.find_special(in, end);
-        return insert_data(state, in, n, end, out, limit, out_end);
+        // Scanned and copied a piece at a time, so that the copy reads what the scan has just
+        // brought into the first-level cache.
+        std::size_t taken = 0;
+        for (;;) {
+            const Byte* const from = in + taken;
+            const Byte* const to = from + std::min(end - from, kScanPiece);
+            const std::size_t n = kernel.find_special(from, to);
+            const std::size_t done = insert_data(kernel, state, from, n, end, out, limit, out_end);
+            taken += done;
+            if (done != n || from + n != to || to == end) return taken;
+        }
     }
     const Byte* const stop = in + std::min(end - in, limit - out);
     const std::size_t n = kernel.copy_plain(in, stop, out);
@@ -201,10 +188,10 @@ void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
 }
 
 // A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
-void put_lone_cr(ConversionState& state, Byte*& out, const Byte* out_end) {
+void put_lone_cr(const Kernel& kernel, ConversionState& state, Byte*& out, const Byte* out_end) {
     if (breaks_records(state)) {
         static constexpr Byte cr[1] = {kCr};
-        insert_data(state, cr, 1, cr + 1, out, out_end, out_end);
+        insert_data(kernel, state, cr, 1, cr + 1, out, out_end, out_end);
     } else {
         *out++ = kCr;
         ++state.counter;
@@ -324,7 +311,7 @@ void put_group_data(GroupSink& sink, const Byte* in, std::uint64_t keep) {
     ConversionState& state = sink.state;
     if (breaks_records(state)) {
         const std::size_t n = sink.kernel.compress(in, keep, sink.staging);
-        insert_data(state, sink.staging, n, sink.staging + sink.staging_size, sink.out,
+        insert_data(sink.kernel, state, sink.staging, n, sink.staging + sink.staging_size, sink.out,
                     sink.out_end, sink.out_end);
     } else {
         const std::size_t n = sink.kernel.compress(in, keep, sink.out);
@@ -452,7 +439,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
             put_line_end(state, out, out_end);
             if (state.blanks_owed != 0) return result(false);
         } else {
-            put_lone_cr(state, out, out_end);
+            put_lone_cr(kernel, state, out, out_end);
         }
     }
 
@@ -486,7 +473,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
                 // Whether this CR starts a line end is up to the next block.
                 state.cr_pending = true;
             } else {
-                put_lone_cr(state, out, out_end);
+                put_lone_cr(kernel, state, out, out_end);
             }
         } else {  // Ctrl-Z ends the input; nothing after it counts.
             state.ended = true;

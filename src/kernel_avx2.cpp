@@ -123,13 +123,49 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return n;
 }
 
+// Sixteen input bytes become three stores of sixteen: each a shuffle that puts the data bytes
+// in every third place, with CR LF filled in around them.
+Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+    alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kOrder = [] {
+        std::array<std::array<Byte, 16>, 3> order{};
+        for (std::size_t j = 0; j < 48; ++j)
+            order[j / 16][j % 16] = j % 3 == 2 ? static_cast<Byte>(j / 3) : 0x80;
+        return order;
+    }();
+    alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kLineEnds = [] {
+        std::array<std::array<Byte, 16>, 3> ends{};
+        for (std::size_t j = 0; j < 48; ++j)
+            ends[j / 16][j % 16] = j % 3 == 0 ? 0x0D : j % 3 == 1 ? 0x0A : 0x00;
+        return ends;
+    }();
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16, out += 48) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        for (std::size_t k = 0; k < 3; ++k) {
+            const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(&kOrder[k]));
+            const __m128i ends = _mm_load_si128(reinterpret_cast<const __m128i*>(&kLineEnds[k]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k),
+                             _mm_or_si128(_mm_shuffle_epi8(bytes, order), ends));
+        }
+    }
+    return portable_single_byte_records(in + i, count - i, out);
+}
+
 bool has_avx2() {
     return __builtin_cpu_supports("avx2");
 }
 
 }  // namespace
 
-const Kernel kAvx2Kernel = {"avx2",          has_avx2, find_special, copy_plain,
-                            copy_short_line, classify, compress};
+const Kernel kAvx2Kernel = {
+    .name = "avx2",
+    .runs_here = has_avx2,
+    .find_special = find_special,
+    .copy_plain = copy_plain,
+    .copy_short_line = copy_short_line,
+    .single_byte_records = single_byte_records,
+    .classify = classify,
+    .compress = compress,
+};
 
 }  // namespace zeilfuge

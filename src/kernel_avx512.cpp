@@ -1,9 +1,10 @@
-// 64 bytes at a time with AVX-512 (F, BW, VL, VBMI2): one compare gives a 64-bit mask, and
-// vpcompressb packs the kept bytes of a group. Built with those flags and used only where
-// the processor has them; compiler built-ins rather than library templates, as in the AVX2
-// kernel.
+// 64 bytes at a time with AVX-512 (F, BW, VL, VBMI, VBMI2): one compare gives a 64-bit mask,
+// vpcompressb packs the kept bytes of a group, and vpermt2b spreads bytes among CR LFs. Built with
+// those flags and used only where the processor has them; compiler built-ins rather than library
+// templates, as in the AVX2 kernel.
 #include <immintrin.h>
 
+#include <array>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -91,14 +92,43 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return static_cast<std::size_t>(__builtin_popcountll(keep));
 }
 
+// 64 input bytes become three stores of 64: each one two-source byte permute that takes every
+// third byte from the input and CR or LF from a vector that holds them.
+Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+    alignas(64) static constexpr auto kOrder = [] {
+        std::array<std::array<Byte, 64>, 3> order{};
+        for (std::size_t j = 0; j < 192; ++j)
+            order[j / 64][j % 64] = static_cast<Byte>(j % 3 == 2 ? j / 3 : 64 + j % 3);
+        return order;
+    }();
+    const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // byte 64 of the pair is CR, 65 LF
+    std::size_t i = 0;
+    for (; i + 64 <= count; i += 64, out += 192) {
+        const __m512i bytes = load(in + i);
+        for (std::size_t k = 0; k < 3; ++k)
+            store(out + 64 * k,
+                  _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&kOrder[k]), line_end));
+    }
+    return portable_single_byte_records(in + i, count - i, out);
+}
+
 bool has_avx512() {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2");
 }
 
 }  // namespace
 
-const Kernel kAvx512Kernel = {"avx512",        has_avx512, find_special, copy_plain,
-                              copy_short_line, classify,   compress};
+const Kernel kAvx512Kernel = {
+    .name = "avx512",
+    .runs_here = has_avx512,
+    .find_special = find_special,
+    .copy_plain = copy_plain,
+    .copy_short_line = copy_short_line,
+    .single_byte_records = single_byte_records,
+    .classify = classify,
+    .compress = compress,
+};
 
 }  // namespace zeilfuge

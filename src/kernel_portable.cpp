@@ -118,7 +118,39 @@ bool always() {
 
 }  // namespace
 
-const Kernel kPortableKernel = {"portable",      always,   find_special, copy_plain,
-                                copy_short_line, classify, compress};
+// Eight input bytes become three 64-bit words, so the loop costs about a cycle a byte.
+unsigned char* portable_single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += 8, out += 24) {
+            std::uint64_t x;
+            std::memcpy(&x, in + i, 8);
+            auto at = [x](int from, int to) { return (x >> (8 * from) & 0xFF) << (8 * to); };
+            const std::uint64_t w0 = 0x0A0D000A0D000A0DULL | at(0, 2) | at(1, 5);
+            const std::uint64_t w1 = 0x0D000A0D000A0D00ULL | at(2, 0) | at(3, 3) | at(4, 6);
+            const std::uint64_t w2 = 0x000A0D000A0D000AULL | at(5, 1) | at(6, 4) | at(7, 7);
+            std::memcpy(out, &w0, 8);
+            std::memcpy(out + 8, &w1, 8);
+            std::memcpy(out + 16, &w2, 8);
+        }
+    }
+    for (; i < count; ++i, out += 3) {
+        out[0] = 0x0D;
+        out[1] = 0x0A;
+        out[2] = in[i];
+    }
+    return out;
+}
+
+const Kernel kPortableKernel = {
+    .name = "portable",
+    .runs_here = always,
+    .find_special = find_special,
+    .copy_plain = copy_plain,
+    .copy_short_line = copy_short_line,
+    .single_byte_records = portable_single_byte_records,
+    .classify = classify,
+    .compress = compress,
+};
 
 }  // namespace zeilfuge

@@ -140,7 +140,15 @@ bool always() {
 
 }  // namespace
 
-const Kernel kSse2Kernel = {"sse2",          always,   find_special, copy_plain,
-                            copy_short_line, classify, compress};
+const Kernel kSse2Kernel = {
+    .name = "sse2",
+    .runs_here = always,
+    .find_special = find_special,
+    .copy_plain = copy_plain,
+    .copy_short_line = copy_short_line,
+    .single_byte_records = portable_single_byte_records,  // SSE2 has no byte shuffle
+    .classify = classify,
+    .compress = compress,
+};
 
 }  // namespace zeilfuge

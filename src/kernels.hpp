@@ -32,6 +32,10 @@ struct Kernel {
     // Copies exactly kShortLine (128) bytes; returns the offset of the first byte up to
     // Ctrl-Z among them (a candidate for a special byte), or 128 when there is none.
     std::size_t (*copy_short_line)(const unsigned char* in, unsigned char* out);
+    // Writes count records of one byte each, every one behind its break: CR LF b. Writes
+    // exactly 3 * count bytes; returns the end of them.
+    unsigned char* (*single_byte_records)(const unsigned char* in, std::size_t count,
+                                          unsigned char* out);
     // Classifies the kGroup bytes at in.
     SpecialMasks (*classify)(const unsigned char* in);
     // Stores the bytes of the group at in whose bit is set in keep, in order, at out;
@@ -56,5 +60,9 @@ extern const Kernel kAvx512Kernel;
 
 // The 128-byte line copy of copy_short_line.
 inline constexpr std::size_t kShortLine = 128;
+
+// The portable single_byte_records, for the kernels' tails and those without a shuffle.
+unsigned char* portable_single_byte_records(const unsigned char* in, std::size_t count,
+                                            unsigned char* out);
 
 }  // namespace zeilfuge

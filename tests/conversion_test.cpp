@@ -367,6 +367,17 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
         ASSERT_EQ(kernel.copy_short_line(in, out.data()), candidate) << "round " << round;
         EXPECT_TRUE(std::equal(in, in + kShortLine, out.data()));
 
+        const std::size_t records = std::min<std::size_t>(length, out.size() / 3);
+        std::string expected_records;
+        for (std::size_t i = 0; i < records; ++i)
+            expected_records += "\r\n"s + static_cast<char>(in[i]);
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ(kernel.single_byte_records(in, records, out.data()), out.data() + 3 * records);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), 3 * records),
+                  expected_records);
+        EXPECT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(3 * records), out.end(),
+                                [](unsigned char b) { return b == 0xEE; }));
+
         const unsigned char* const group = in + round % kGroup;
         const SpecialMasks masks = kernel.classify(group);
         std::uint64_t keep = 0;

@@ -330,9 +330,9 @@ bool put_group_line_ends(GroupSink& sink, int count) {
         const std::int64_t k = state.counter - 1;
         const bool breaks = length != 0 && k != 0 && k % length == 0;
         const std::size_t bytes = static_cast<std::size_t>(count) * (breaks ? 4 : 2);
-        constexpr std::uint64_t kCrLfs = 0x0A0D0A0D0A0D0A0DULL;  // the same in either order
+        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
         for (std::size_t i = 0; i < bytes; i += 8)
-            std::memcpy(sink.out + i, &kCrLfs, 8);
+            std::memcpy(sink.out + i, kCrLfs, 8);
         sink.out += bytes;
         return true;
     }

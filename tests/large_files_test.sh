@@ -81,8 +81,9 @@ if ! sparse probe $((G4 + 4096)) || [ $(($(stat -c '%b * %B' probe))) -gt $((1 <
 fi
 rm -f probe
 
-# Data on both sides of 2^32.
-sparse whole $((G4 + 65536)) $((G4 - 3)) 'tail\r\nend' || exit 1
+# Data at its start and on both sides of 2^32.
+sparse whole $((G4 + 65536)) 0 'head\r\n' || exit 1
+sparse whole $((G4 + 65536)) $((G4 - 3)) 'tail\r\nend'
 # The same size with a Ctrl-Z near its start, where the input ends: "ab cd".
 sparse cut $((G4 + 65536)) 0 'ab\r\ncd\032'
 sparse cut $((G4 + 65536)) $((G4 - 3)) 'never'
@@ -95,16 +96,19 @@ expect_summary out 5
 expect_no_stderr
 
 # Given by the name of the file that standard input reads, the tool reads on from where
-# standard input stands.
-case_ "standard input standing before 2^32, read across it"
-(
-    dd iflag=skip_bytes skip=$((G4 - 11)) count=0 status=none
-    "${tool[@]}" whole out '*DEL' 3 /d >stdout 2>stderr
-) <whole
-rc=$?
-expect_rc 0
-expect_bytes out 'tail  end'
-expect_summary out 9
+# standard input stands. Not under Wine, which reads such a file from its start, wherever
+# the descriptor it was given stands.
+if posix_only; then
+    case_ "standard input standing before 2^32, read across it"
+    (
+        dd iflag=skip_bytes skip=$((G4 - 11)) count=0 status=none
+        "${tool[@]}" whole out '*DEL' 3 /d >stdout 2>stderr
+    ) <whole
+    rc=$?
+    expect_rc 0
+    expect_bytes out 'tail  end'
+    expect_summary out 9
+fi
 
 # *DEL pads each line to a whole record: with RCDLEN 2^31 (-2147483648), or 2^31 - 1, a few
 # short lines make outputs beyond 2 or 4 GiB.

@@ -83,6 +83,8 @@ int run(int argc, const char* const* argv) {
     if (parsed != Result::completed) {
         print_banner();
         print_usage();
+        if (record_length_refused(settings))
+            print(record_length_error_line(settings.record_length_word));
         return static_cast<int>(parsed);
     }
     if (settings.display) print_banner();

@@ -42,7 +42,8 @@ done
 
 # What README.txt must tell a Windows user.
 for topic in '^ *ZEILFUGE.EXE Eingabedatei Ausgabedatei \*INS RCDLEN' '^Exit codes' \
-    '^ *149 ' '^Byte rules' '0x1A' 'LICENSE.txt'; do
+    '^ *149 ' '^Messages' '^Good to know' '^ *if errorlevel 1 ' '^Byte rules' '0x1A' \
+    'LICENSE.txt'; do
     grep -q -- "$topic" README.txt 2>/dev/null || fail "README.txt lacks $topic"
 done
 

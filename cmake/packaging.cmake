@@ -76,7 +76,12 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_project_conf
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME zeilfuge-${PROJECT_VERSION}-windows-x86_64)
+  # Named for the processor, so that the 32-bit ZIP and the 64-bit one can be told apart.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME zeilfuge-${PROJECT_VERSION}-windows-x86)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME zeilfuge-${PROJECT_VERSION}-windows-x86_64)
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR DEB)

@@ -1,8 +1,10 @@
-// The cost of moving zeilfuge's bytes without converting them: reads the input in the
-// tool's 512 KiB calls into a page-aligned buffer and, after each read, writes whole pages
-// of a page-aligned output buffer in proportion, until OUTPUT_BYTES are written.
+// The cost of moving zeilfuge's bytes without converting them, done the cheapest way found on
+// Linux: reads and writes of 2 MiB, both buffers in one region aligned to 2 MiB and advised
+// for transparent huge pages, and after each read the whole pages of output that the input so
+// far would have produced, until OUTPUT_BYTES are written.
 //   floor IN OUT OUTPUT_BYTES
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +16,9 @@
 
 namespace {
 
-constexpr std::size_t kInputBlock = std::size_t{512} * 1024;
+constexpr std::size_t kBlock = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = 4096;
-// As large as the tool's output buffer, so that the same amount of memory is touched.
-constexpr std::size_t kOutputBlock = 3 * kInputBlock + kPage + 64;
 
 bool write_all(int fd, const unsigned char* data, std::size_t n) {
     while (n != 0) {
@@ -32,11 +33,23 @@ bool write_all(int fd, const unsigned char* data, std::size_t n) {
 // Writes count bytes from the output buffer, in pieces no larger than it.
 bool write_bytes(int fd, const unsigned char* buffer, std::uint64_t count) {
     while (count != 0) {
-        const std::size_t piece = count < kOutputBlock ? count : kOutputBlock / kPage * kPage;
+        const std::size_t piece = count < kBlock ? count : kBlock;
         if (!write_all(fd, buffer, piece)) return false;
         count -= piece;
     }
     return true;
+}
+
+// A region of size bytes on a 2 MiB boundary, advised for huge pages.
+unsigned char* huge_region(std::size_t size) {
+    void* const mapped =
+        mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(mapped);
+    auto* const region =
+        static_cast<unsigned char*>(mapped) + (kHugePage - address % kHugePage) % kHugePage;
+    madvise(region, size, MADV_HUGEPAGE);
+    return region;
 }
 
 }  // namespace
@@ -52,17 +65,17 @@ int main(int argc, char** argv) {
     if (in < 0 || out < 0 || fstat(in, &st) != 0) return 1;
     const std::uint64_t total_in = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t total_out = std::strtoull(argv[3], nullptr, 10);
-    auto* input = static_cast<unsigned char*>(std::aligned_alloc(kPage, kInputBlock));
-    auto* output = static_cast<unsigned char*>(
-        std::aligned_alloc(kPage, (kOutputBlock + kPage - 1) / kPage * kPage));
-    if (input == nullptr || output == nullptr) return 1;
-    // Filled once, so that the writes copy from memory already mapped, as the tool's do
-    // after its first block.
-    std::memset(output, 'x', kOutputBlock);
+    unsigned char* const region = huge_region(2 * kBlock);
+    if (region == nullptr) return 1;
+    unsigned char* const input = region;
+    unsigned char* const output = region + kBlock;
+    // Touched once, as the tool touches its buffers, so that the writes copy from memory that
+    // is mapped.
+    std::memset(region, 'x', 2 * kBlock);
     std::uint64_t read_so_far = 0;
     std::uint64_t written = 0;
     for (;;) {
-        const ssize_t n = read(in, input, kInputBlock);
+        const ssize_t n = read(in, input, kBlock);
         if (n < 0) return 1;
         read_so_far += static_cast<std::uint64_t>(n);
         if (n == 0) break;
@@ -78,7 +91,5 @@ int main(int argc, char** argv) {
         }
     }
     if (total_out > written && !write_bytes(out, output, total_out - written)) return 1;
-    std::free(input);
-    std::free(output);
     return close(out) == 0 && close(in) == 0 ? 0 : 1;
 }

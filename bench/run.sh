@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Times zeilfuge against the cost of moving its bytes (the floor program: the same 512 KiB
-# reads of the input and as many output bytes written, with no conversion) and against the
-# usual peers, and prints one markdown table of medians and ratios.
+# Times zeilfuge against the cost of moving its bytes (the floor program: the same bytes read
+# and as many written, the cheapest way found, in 2 MiB calls on huge pages, with no
+# conversion) and against the usual peers, and prints a markdown table of medians and ratios.
+# A second table gives the user CPU time per GiB on inputs where special bytes come thick.
 #   bench/run.sh [WORK_FOLDER]
-# PAIRS=5 PEER_REPS=3 SIZE_MIB=256 change the defaults; ONLY='*DEL 80' runs one case.
+# PAIRS=7 PEER_REPS=3 PATTERN_REPS=3 SIZE_MIB=256 change the defaults; ONLY='*DEL 80' runs one
+# case (PATTERNS=0 leaves out the pattern table); ZEILFUGE=path times another build of the tool
+# with the same script.
 # Needs: cmake, g++, dd, fold, unix2dos and dos2unix (Debian: dos2unix), awk. Makes its own
 # data in WORK_FOLDER (default: a new folder in /tmp), about 16 times SIZE_MIB at the peak,
 # and removes it at the end.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-pairs=${PAIRS:-5}
+pairs=${PAIRS:-7}
 peer_reps=${PEER_REPS:-3}
 size_mib=${SIZE_MIB:-256}
 work=${1:-$(mktemp -d /tmp/zeilfuge-bench.XXXXXX)}
@@ -24,7 +27,7 @@ done
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 \
     --target zeilfuge reference_zeilfuge zeilfuge_floor zeilfuge_timed >/dev/null
-zeilfuge=$top/build/zeilfuge
+zeilfuge=${ZEILFUGE:-$top/build/zeilfuge}
 reference=$top/build/reference_zeilfuge
 floor=$top/build/zeilfuge_floor
 timed=$top/build/zeilfuge_timed
@@ -99,17 +102,17 @@ run_case() {
                     t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
                 return c % 2 ? a[(c + 1) / 2] : (a[c / 2] + a[c / 2 + 1]) / 2
             }
-            $1 == "floor" { fw[++f] = $2 }
-            $1 == "tool" { tw[++t] = $2 }
-            $1 == k { w[++c] = $2; u[c] = $3; s[c] = $4; if ($5 > m) m = $5 }
+            $1 == "floor" { fc[++f] = $3 + $4 }
+            $1 == "tool" { tc[++t] = $3 + $4 }
+            $1 == k { w[++c] = $2; u[c] = $3; s[c] = $4; cpu[c] = $3 + $4; if ($5 > m) m = $5 }
             END {
-                floor = median(fw, f)
+                floor = median(fc, f)
                 if (k == "tool") {
-                    # Each pair gives a ratio; the median of those is steadier than a
-                    # ratio of medians.
-                    for (i = 1; i <= t; i++) r[i] = tw[i] / fw[i]
+                    # Each pair gives a ratio of CPU times; the median of those is steadier
+                    # than a ratio of medians.
+                    for (i = 1; i <= t; i++) r[i] = tc[i] / fc[i]
                     ratio = median(r, t)
-                } else ratio = median(w, c) / floor
+                } else ratio = median(cpu, c) / floor
                 gsub(/[|]/, "\\|", l)
                 printf "| %s | %s | %.3f | %.2f | %.3f | %.3f | %.1f |\n", n, l, median(w, c), ratio,
                     median(u, c) / gib, median(s, c) / gib, m / 1024
@@ -117,7 +120,7 @@ run_case() {
     }
     {
         row zeilfuge tool
-        row "floor: same reads, as many bytes written" floor
+        row "floor: same bytes moved, 2 MiB calls, huge pages" floor
         row "byte-at-a-time reference" reference
         for ((i = 1; i < $#; i += 2)); do row "${*:i:1}" "peer$i"; done
     } >>table.txt
@@ -138,6 +141,56 @@ run_case "*DEL 80" text.dat '*DEL' 80 input \
 run_case "*DEL 65536, short lines" short.dat '*DEL' 65536 output \
     "dos2unix | dd conv=block cbs=65536" "dos2unix <short.dat | dd of=out.dat bs=64K conv=block cbs=65536"
 
+# The patterns where special bytes come thick, each repeated to PATTERN_MIB: user CPU seconds
+# per GiB of the larger of input and output, median of PATTERN_REPS runs.
+pattern_mib=$((size_mib / 4))
+: >patterns.txt
+make_pattern() { # NAME PRINTF_FORMAT
+    printf "$2" >unit
+    local n
+    n=$(stat -c %s unit)
+    # Doubled until it passes the size, then cut to it.
+    while (($(stat -c %s unit) < pattern_mib << 20)); do cat unit unit >unit2 && mv unit2 unit; done
+    head -c $((pattern_mib << 20)) unit >"pattern-$1.dat"
+    rm unit
+}
+if [[ ${PATTERNS:-1} != 0 ]]; then
+    echo "Timing the patterns ..." >&2
+    make_pattern nul '\0'
+    make_pattern a_nul 'a\0'
+    make_pattern seven_nul_a '\0\0\0\0\0\0\0a'
+    make_pattern cr '\r'
+    make_pattern lf '\n'
+    make_pattern a_cr 'a\r'
+    make_pattern empty_dos_lines '\r\n'
+    head -c $((pattern_mib << 20)) records.dat >pattern-records.dat
+    head -c $((pattern_mib << 20)) text.dat >pattern-text.dat
+    for pattern in nul a_nul seven_nul_a cr lf a_cr empty_dos_lines records text; do
+        row="| $pattern |"
+        for mode in '*INS' '*DEL'; do
+            for rcdlen in 1 80; do
+                : >times.txt
+                for ((round = 1; round <= ${PATTERN_REPS:-3}; round++)); do
+                    time_one tool "$zeilfuge" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen"
+                done
+                larger=$(stat -c %s "pattern-$pattern.dat")
+                "$zeilfuge" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen" >/dev/null
+                (($(stat -c %s out.dat) > larger)) && larger=$(stat -c %s out.dat)
+                rm -f out.dat
+                row="$row $(awk -v gib="$(awk -v b="$larger" 'BEGIN { print b / 2^30 }')" '
+                    { u[++c] = $3 }
+                    END {
+                        for (i = 2; i <= c; i++) for (j = i; j > 1 && u[j - 1] > u[j]; j--) {
+                            t = u[j]; u[j] = u[j - 1]; u[j - 1] = t }
+                        printf "%.2f", (c % 2 ? u[(c + 1) / 2] : (u[c / 2] + u[c / 2 + 1]) / 2) / gib
+                    }' times.txt) |"
+            done
+        done
+        echo "$row" >>patterns.txt
+        rm "pattern-$pattern.dat"
+    done
+fi
+
 echo "Peak memory on a small and a large input ..." >&2
 : >rss.txt
 head -c $((16 << 20)) records.dat >small.dat
@@ -151,11 +204,21 @@ echo
 echo "zeilfuge benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
 echo "input ${size_mib} MiB; medians of $pairs interleaved pairs of zeilfuge and its floor," \
     "$peer_reps runs of the reference and the peers; a fresh output file for every run"
-echo "x floor: zeilfuge's is the median of the ratios within its pairs; CPU s per GiB of input"
+echo "x floor: CPU time (user + system) against the floor's; zeilfuge's is the median of the" \
+    "ratios within its pairs; CPU s per GiB of input"
 echo
 echo "| case | command | wall s | x floor | user s/GiB | sys s/GiB | peak RSS MiB |"
 echo "|---|---|---|---|---|---|---|"
 cat table.txt
+if [[ -s patterns.txt ]]; then
+    echo
+    echo "User CPU s per GiB of the larger of input and output, ${pattern_mib} MiB of each pattern" \
+        "repeated, median of ${PATTERN_REPS:-3} runs"
+    echo
+    echo "| input | *INS 1 | *INS 80 | *DEL 1 | *DEL 80 |"
+    echo "|---|---|---|---|---|"
+    cat patterns.txt
+fi
 echo
 awk -v lm="$large_mib" 'NR == 1 { s = $4 } NR == 2 { l = $4 } END {
     printf "Peak RSS of zeilfuge *INS 80: %.1f MiB on 16 MiB, %.1f MiB on %d MiB of input.\n", s / 1024, l / 1024, lm }' rss.txt

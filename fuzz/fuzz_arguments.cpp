@@ -47,7 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (settings.input_name != words[1] || settings.output_name != words[2]) std::abort();
     if (settings.mode_word != upper(words[3])) std::abort();
     const bool valid = settings.mode_word == "*INS" || settings.mode_word == "*DEL";
-    if (result != (valid ? Result::completed : Result::invalid_mode)) std::abort();
-    if (valid && settings.record_length != decimal_value(words[4])) std::abort();
+    if (!valid) {
+        if (result != Result::invalid_mode || record_length_refused(settings)) std::abort();
+        return 0;
+    }
+    if (settings.record_length != decimal_value(words[4])) std::abort();
+    if (settings.record_length_word != words[4]) std::abort();
+    // *INS must cut somewhere: RCDLEN 0 is refused, with the same code as the mode word.
+    const bool refused = settings.mode_word == "*INS" && settings.record_length == 0;
+    if (record_length_refused(settings) != refused) std::abort();
+    if (result != (refused ? Result::invalid_record_length : Result::completed)) std::abort();
     return 0;
 }

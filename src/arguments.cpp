@@ -40,8 +40,13 @@ Result parse_arguments(int argc, const char* const* argv, RunSettings& settings)
     if (settings.mode_word != kInsertWord && settings.mode_word != kDeleteWord) {
         return Result::invalid_mode;
     }
+    settings.record_length_word = argv[4];
     settings.record_length = decimal_value(argv[4]);
-    return Result::completed;
+    return record_length_refused(settings) ? Result::invalid_record_length : Result::completed;
+}
+
+bool record_length_refused(const RunSettings& settings) {
+    return settings.mode_word == kInsertWord && settings.record_length == 0;
 }
 
 }  // namespace zeilfuge

@@ -4,10 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(ZEILFUGE_NO_SSE2)
-#include <emmintrin.h>
-#define ZEILFUGE_SSE2 1
-#endif
+#include "kernels.hpp"
 
 namespace zeilfuge {
 
@@ -34,113 +31,16 @@ bool is_special(Byte b) {
     return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
 }
 
-// The length of the run of plain bytes at the start of [in, end): up to the first NUL, LF,
-// CR or Ctrl-Z. With kCopy the run is copied to out on the way, and the scan stops where
-// out would pass out_limit. Record data rarely holds a special byte, so this loop runs over
-// nearly every input byte; copying while scanning saves a second pass and a mispredicted
-// branch per line in a copy of unpredictable length.
-template <bool kCopy>
-[[gnu::always_inline]] inline std::size_t plain_run(const Byte* in, const Byte* end, Byte* out,
-                                                    const Byte* out_limit) {
-    const Byte* p = in;
-    const Byte* stop = end;
-    if constexpr (kCopy) {
-        if (out_limit - out < end - in) stop = in + (out_limit - out);
-    }
-#ifdef ZEILFUGE_SSE2
-    // All four special bytes are at most 0x1A: one minimum and one compare find the few
-    // candidates, and only a block that holds one is looked at exactly.
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
-    const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
-    auto candidates = [&](__m128i v) {
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
-    };
-    auto specials = [&](__m128i v) {
-        const __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, lf)),
-            _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, top)));
-        return static_cast<unsigned>(_mm_movemask_epi8(hit));
-    };
-    auto load = [](const Byte* at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    };
-    auto store = [&](const Byte* at, __m128i v) {
-        // The bytes beyond a special byte are stored too; what follows overwrites them.
-        if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (at - in)), v);
-    };
-    while (stop - p >= 32) {
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
-        store(p, low);
-        store(p + 16, high);
-        if ((candidates(low) | candidates(high)) != 0) {
-            const unsigned mask = specials(low) | specials(high) << 16;
-            if (mask != 0) {
-                return static_cast<std::size_t>(p - in) +
-                       static_cast<unsigned>(std::countr_zero(mask));
-            }
-        }
-        p += 32;
-    }
-    if (stop - p >= 16) {
-        const __m128i v = load(p);
-        store(p, v);
-        const unsigned mask = specials(v);
-        if (mask != 0)
-            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(std::countr_zero(mask));
-        p += 16;
-    }
-#else
-    // The same filter on pairs of 64-bit words: a byte below 0x1B, as all four special bytes
-    // are, sets its top bit in (x - 0x1B1B...) & ~x, and no other byte does unless such a byte
-    // is in the word. Only a pair of words that holds a candidate is looked at bytewise.
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    auto candidates = [](std::uint64_t x) {
-        return (x - kOnes * (kCtrlZ + 1)) & ~x & kOnes * 0x80;
-    };
-    while (stop - p >= 16) {
-        std::uint64_t low;
-        std::uint64_t high;
-        std::memcpy(&low, p, 8);
-        std::memcpy(&high, p + 8, 8);
-        if constexpr (kCopy) {
-            // As above, bytes beyond a special byte are stored too.
-            std::memcpy(out + (p - in), &low, 8);
-            std::memcpy(out + (p - in) + 8, &high, 8);
-        }
-        const std::uint64_t in_low = candidates(low);
-        if ((in_low | candidates(high)) != 0) {
-            // Start at the first marked byte in memory order. The borrow of the subtraction
-            // may mark bytes before the first candidate on a big-endian processor, never after.
-            const bool in_high = in_low == 0;
-            const std::uint64_t mask = in_high ? candidates(high) : in_low;
-            const int bit = std::endian::native == std::endian::little ? std::countr_zero(mask)
-                                                                       : std::countl_zero(mask);
-            std::size_t i = static_cast<std::size_t>(bit) / 8 + (in_high ? 8 : 0);
-            for (; i < 16; ++i) {
-                if (is_special(p[i])) return static_cast<std::size_t>(p - in) + i;
-            }
-        }
-        p += 16;
-    }
-#endif
-    for (; p != stop && !is_special(*p); ++p) {
-        if constexpr (kCopy) out[p - in] = *p;
-    }
-    return static_cast<std::size_t>(p - in);
-}
-
-// One unaligned load and store of kWideCopy bytes. Spelled out with intrinsics: GCC 12 at
-// -O3 turned the memcpy form of the short-record loop into aligned loads, which fault on
-// input at an odd address (clang's code was right).
+// One unaligned load and store of kWideCopy bytes, in two words: GCC 12 at -O3 turned a
+// single 16-byte memcpy in the short-record loop into aligned loads, which fault on input
+// at an odd address.
 void copy_wide(Byte* out, const Byte* in) {
-#ifdef ZEILFUGE_SSE2
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
-#else
-    std::memcpy(out, in, kWideCopy);
-#endif
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, in, 8);
+    std::memcpy(&high, in + 8, 8);
+    std::memcpy(out, &low, 8);
+    std::memcpy(out + 8, &high, 8);
 }
 
 // Writes the owed blanks that fit; true when none are left.
@@ -158,31 +58,6 @@ std::int64_t blanks_to_pad(std::int64_t counter, std::int64_t length) {
     return filled == 0 ? 0 : length - filled;
 }
 
-// Writes count whole records of one byte each, every one behind its break: CR LF b. Eight
-// input bytes become three 64-bit words, so the loop costs about a cycle a byte.
-Byte* insert_single_byte_records(const Byte* in, std::size_t count, Byte* out) {
-    std::size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= count; i += 8, out += 24) {
-            std::uint64_t x;
-            std::memcpy(&x, in + i, 8);
-            auto at = [x](int from, int to) { return (x >> (8 * from) & 0xFF) << (8 * to); };
-            const std::uint64_t w0 = 0x0A0D000A0D000A0DULL | at(0, 2) | at(1, 5);
-            const std::uint64_t w1 = 0x0D000A0D000A0D00ULL | at(2, 0) | at(3, 3) | at(4, 6);
-            const std::uint64_t w2 = 0x000A0D000A0D000AULL | at(5, 1) | at(6, 4) | at(7, 7);
-            std::memcpy(out, &w0, 8);
-            std::memcpy(out + 8, &w1, 8);
-            std::memcpy(out + 16, &w2, 8);
-        }
-    }
-    for (; i < count; ++i, out += 3) {
-        out[0] = kCr;
-        out[1] = kLf;
-        out[2] = in[i];
-    }
-    return out;
-}
-
 // The bytes a short record is copied in: its length rounded up to whole wide copies.
 std::size_t wide_length(std::size_t length) {
     return (length + kWideCopy - 1) / kWideCopy * kWideCopy;
@@ -191,8 +66,9 @@ std::size_t wide_length(std::size_t length) {
 // Writes count whole records of length bytes (at most kShortRecord), each behind its break.
 // Reads and writes up to wide_length(length) bytes of each record; what follows overwrites
 // the bytes beyond it.
-Byte* insert_short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    if (length == 1) return insert_single_byte_records(in, count, out);
+Byte* insert_short_records(const Kernel& kernel, const Byte* in, std::size_t length,
+                           std::size_t count, Byte* out) {
+    if (length == 1) return kernel.single_byte_records(in, count, out);
     const std::size_t wide = wide_length(length);
     for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
         out[0] = kCr;
@@ -213,7 +89,7 @@ std::size_t room(const Byte* from, const Byte* to, std::size_t skip = 0) {
 // starts a record other than the first. Returns how many bytes it took; fewer than n only
 // when the output is full up to limit. Bytes up to readable_end may be read and bytes up to
 // out_end written, though not used.
-std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
+std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte* in, std::size_t n,
                         const Byte* readable_end, Byte*& out, const Byte* limit,
                         const Byte* out_end) {
     const std::int64_t length = state.record_length;
@@ -229,7 +105,7 @@ std::size_t insert_data(ConversionState& state, const Byte* in, std::size_t n,
                 const std::size_t writable = room(out, limit, wide_length(size));
                 const std::size_t count = std::min(
                     {(n - done) / size, readable / size + (readable != 0), writable / (size + 2)});
-                out = insert_short_records(in + done, size, count, out);
+                out = insert_short_records(kernel, in + done, size, count, out);
                 done += count * size;
                 if (done == n) break;
             }
@@ -261,15 +137,27 @@ bool breaks_records(const ConversionState& state) {
     return state.mode == Mode::insert_line_ends && state.record_length != 0;
 }
 
+constexpr std::ptrdiff_t kScanPiece = 8192;
+
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
-std::size_t put_plain_run(ConversionState& state, const Byte* in, const Byte* end, Byte*& out,
-                          const Byte* limit, const Byte* out_end) {
+std::size_t put_plain_run(const Kernel& kernel, ConversionState& state, const Byte* in,
+                          const Byte* end, Byte*& out, const Byte* limit, const Byte* out_end) {
     if (breaks_records(state)) {
-        const std::size_t n = plain_run<false>(in, end, nullptr, nullptr);
-        return insert_data(state, in, n, end, out, limit, out_end);
+        // Scanned and copied a piece at a time, so that the copy reads what the scan has just
+        // brought into the first-level cache.
+        std::size_t taken = 0;
+        for (;;) {
+            const Byte* const from = in + taken;
+            const Byte* const to = from + std::min(end - from, kScanPiece);
+            const std::size_t n = kernel.find_special(from, to);
+            const std::size_t done = insert_data(kernel, state, from, n, end, out, limit, out_end);
+            taken += done;
+            if (done != n || from + n != to || to == end) return taken;
+        }
     }
-    const std::size_t n = plain_run<true>(in, end, out, limit);
+    const Byte* const stop = in + std::min(end - in, limit - out);
+    const std::size_t n = kernel.copy_plain(in, stop, out);
     out += n;
     state.counter += static_cast<std::int64_t>(n);
     return n;
@@ -300,10 +188,10 @@ void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
 }
 
 // A CR that doesn't start a line end is data. Needs kSpecialRoom bytes.
-void put_lone_cr(ConversionState& state, Byte*& out, const Byte* out_end) {
+void put_lone_cr(const Kernel& kernel, ConversionState& state, Byte*& out, const Byte* out_end) {
     if (breaks_records(state)) {
         static constexpr Byte cr[1] = {kCr};
-        insert_data(state, cr, 1, cr + 1, out, out_end, out_end);
+        insert_data(kernel, state, cr, 1, cr + 1, out, out_end, out_end);
     } else {
         *out++ = kCr;
         ++state.counter;
@@ -321,87 +209,6 @@ std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
 // Ctrl-Z, the end of the block, a longer pad, an output without room for a line end's
 // blanks) and leaves that to the general loop.
 constexpr std::size_t kPadRun = 128;
-
-// The length of the run of plain bytes at the start of [in, stop), copied to out on the way.
-// Bytes up to stop may be read and written beyond the run.
-std::size_t copy_line(const Byte* in, const Byte* stop, Byte* out) {
-#ifdef ZEILFUGE_SSE2
-    const Byte* p = in;
-    constexpr std::ptrdiff_t kStep = 64;
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    auto load = [](const Byte* at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    };
-    // Bytes up to Ctrl-Z, which all four special bytes are: a few more (a tab, say) are data.
-    auto candidates = [&](__m128i v) {
-        return static_cast<std::uint64_t>(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v))));
-    };
-    while (stop - p >= kStep) {
-        const __m128i a = load(p);
-        const __m128i b = load(p + 16);
-        const __m128i c = load(p + 32);
-        const __m128i d = load(p + 48);
-        Byte* const o = out + (p - in);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), d);
-        // One test for the four: their least byte in each lane is a candidate when any is.
-        const __m128i least = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
-        if (candidates(least) != 0) {
-            std::uint64_t mask =
-                candidates(a) | candidates(b) << 16 | candidates(c) << 32 | candidates(d) << 48;
-            for (; mask != 0; mask &= mask - 1) {
-                const auto at = static_cast<std::size_t>(std::countr_zero(mask));
-                if (is_special(p[at])) return static_cast<std::size_t>(p - in) + at;
-            }
-        }
-        p += kStep;
-    }
-    Byte* const o = out + (p - in);
-    return static_cast<std::size_t>(p - in) + plain_run<true>(p, stop, o, o + (stop - p));
-#else
-    return plain_run<true>(in, stop, out, out + (stop - in));
-#endif
-}
-
-// Lines up to this long are copied in one piece of this size, whatever their length. The end
-// of a line of unpredictable length is found without a branch that mispredicts: a loop
-// over it would cost one misprediction per line, more than the stores beyond it.
-constexpr std::size_t kShortLine = 128;
-
-// Copies kShortLine bytes from in to out; returns the offset of the first byte up to Ctrl-Z
-// among them (which may be a special byte), or kShortLine when there is none.
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-#ifdef ZEILFUGE_SSE2
-    const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
-    std::uint64_t half[2];
-    for (std::size_t h = 0; h < 2; ++h) {
-        std::uint64_t mask = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const std::size_t at = h * 64 + i * 16;
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), v);
-            const auto hits =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
-            mask |= static_cast<std::uint64_t>(hits) << (i * 16);
-        }
-        half[h] = mask;
-    }
-    // countr_zero of 0 is 64: a line that passes the first half adds the second's, through a
-    // mask, as a branch on it would mispredict.
-    const auto low = static_cast<std::size_t>(std::countr_zero(half[0]));
-    const auto high = static_cast<std::size_t>(std::countr_zero(half[1]));
-    return low + static_cast<std::size_t>(half[0] == 0) * high;
-#else
-    std::memcpy(out, in, kShortLine);
-    std::size_t n = 0;
-    while (n < kShortLine && in[n] > kCtrlZ)
-        ++n;
-    return n;
-#endif
-}
 
 // The blanks after a line that takes the record to `filled` bytes. Without a division in
 // the common case: a division per line is slow, and its result feeds the output position
@@ -424,8 +231,8 @@ std::ptrdiff_t line_end_before(const Byte* p) {
     return static_cast<std::ptrdiff_t>(lf) | static_cast<std::ptrdiff_t>(cr_lf) << 1;
 }
 
-void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte*& out,
-                  const Byte* out_end) {
+void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in, const Byte* end,
+                  Byte*& out, const Byte* out_end) {
     const std::int64_t length = state.record_length;
     // A pad is less than a record: for short records fewer blanks need storing.
     const bool short_pads = length <= 64;
@@ -437,13 +244,16 @@ void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte
         // Room to read a short line and the two bytes after it, and to write it and its pad.
         const bool short_fits =
             room(in, end) > kShortLine + 1 && room(out, out_end) >= kShortLine + kPadRun;
-        std::size_t n = short_fits ? copy_short_line(in, out) : 0;
+        std::size_t n = short_fits ? kernel.copy_short_line(in, out) : 0;
         std::ptrdiff_t line_end = short_fits ? line_end_before(in + n) : 0;
+        // A line that is empty, or starts with a NUL or a lone CR: special bytes may come
+        // thick here, which the groups take faster.
+        if (short_fits && n == 0 && is_special(*in)) break;
         if (line_end == 0) {
             // A long line, a line near the end of the block or the output, a control byte
             // that is data, or a special byte other than a line end.
             const Byte* const stop = in + std::min(end - in, out_end - kPadRun - out);
-            n += copy_line(in + n, stop, out + n);
+            n += kernel.copy_plain(in + n, stop, out + n);
             in += n;
             out += n;
             if (in == end) break;
@@ -470,6 +280,125 @@ void delete_lines(ConversionState& state, const Byte*& in, const Byte* end, Byte
     state.counter += out - out_first;
 }
 
+// Input where special bytes come thick (records padded with NULs, sparse files, empty lines,
+// lone CRs) is taken by groups of kGroup bytes instead of byte by byte: the kernel gives
+// masks of the NULs, LFs, CRs and Ctrl-Zs of a group, CR LF pairs are found by shifting the
+// masks, and the group's data bytes are packed at once. Each run of line ends costs one step,
+// each run of NULs none. A group needs the byte after it to decide on a CR at its end.
+constexpr std::size_t kGroupReadable = kGroup + 1;
+// Room for the most one group writes: four bytes per input byte (a line end behind a break,
+// or CR LF and a data byte), and the wide stores beyond.
+constexpr std::size_t kGroupRoom = 8 * kGroup;
+// A group with fewer special bytes than this sends the input back to the scans for plain runs.
+constexpr int kDenseSpecials = 4;
+
+// The bits below bit n, for n of 0 to 64.
+std::uint64_t bits_below(std::size_t n) {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+struct GroupSink {
+    const Kernel& kernel;
+    ConversionState& state;
+    Byte* out;
+    const Byte* out_end;
+    Byte* staging;  // kGroup data bytes and room to read wide beyond them
+    std::size_t staging_size;
+};
+
+// Puts the bytes of the group at in whose bit is set in keep: all of them data bytes.
+void put_group_data(GroupSink& sink, const Byte* in, std::uint64_t keep) {
+    ConversionState& state = sink.state;
+    if (breaks_records(state)) {
+        const std::size_t n = sink.kernel.compress(in, keep, sink.staging);
+        insert_data(sink.kernel, state, sink.staging, n, sink.staging + sink.staging_size, sink.out,
+                    sink.out_end, sink.out_end);
+    } else {
+        const std::size_t n = sink.kernel.compress(in, keep, sink.out);
+        sink.out += n;
+        state.counter += static_cast<std::int64_t>(n);
+    }
+}
+
+// Puts count line ends that follow each other with no data between them. All see the same
+// counter: in *INS each draws the same break, in *DEL only the first pads. False, with
+// nothing written, when the padding doesn't fit.
+bool put_group_line_ends(GroupSink& sink, int count) {
+    ConversionState& state = sink.state;
+    const std::int64_t length = state.record_length;
+    if (state.mode == Mode::insert_line_ends) {
+        const std::int64_t k = state.counter - 1;
+        const bool breaks = length != 0 && k != 0 && k % length == 0;
+        const std::size_t bytes = static_cast<std::size_t>(count) * (breaks ? 4 : 2);
+        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
+        for (std::size_t i = 0; i < bytes; i += 8)
+            std::memcpy(sink.out + i, kCrLfs, 8);
+        sink.out += bytes;
+        return true;
+    }
+    const std::int64_t blanks = blanks_to_pad(state.counter, length);
+    if (blanks > sink.out_end - sink.out - static_cast<std::int64_t>(kGroupRoom)) return false;
+    std::memset(sink.out, kBlank, static_cast<std::size_t>(blanks));
+    sink.out += blanks;
+    state.counter += blanks;
+    return true;
+}
+
+// Converts the group at in, of which in[kGroup] is readable too, up to a Ctrl-Z in it.
+// Returns the bytes taken: the whole group, or fewer when it stops at a Ctrl-Z or at a line
+// end whose padding doesn't fit; the general loop takes over there. Sets specials to the
+// number of special bytes taken.
+std::size_t convert_group(GroupSink& sink, const Byte* in, int& specials) {
+    const SpecialMasks masks = sink.kernel.classify(in);
+    const std::size_t stop =
+        masks.ctrl_z != 0 ? static_cast<std::size_t>(std::countr_zero(masks.ctrl_z)) : kGroup;
+    const std::uint64_t inside = bits_below(stop);
+    const std::uint64_t lf = masks.lf & inside;
+    // A CR followed by an LF, the one after the group included, is dropped: the LF stands for
+    // the pair. Before a Ctrl-Z the next byte is no LF, so the CR stays data.
+    const std::uint64_t next_is_lf = stop == kGroup && in[kGroup] == kLf ? 1 : 0;
+    const std::uint64_t paired_cr = masks.cr & inside & (lf >> 1 | next_is_lf << 63);
+    const std::uint64_t data = inside & ~(masks.nul | lf | paired_cr);
+    specials = std::popcount((masks.nul | masks.lf | masks.cr) & inside);
+
+    std::uint64_t rest = inside;  // bits not handled yet
+    for (std::uint64_t ends = lf; ends != 0; ends = lf & rest) {
+        const auto first = static_cast<std::size_t>(std::countr_zero(ends));
+        const std::uint64_t before = bits_below(first);
+        if ((data & rest & before) != 0) put_group_data(sink, in, data & rest & before);
+        // The run of line ends reaches up to the next data byte: NULs and the CRs of pairs
+        // among them change nothing.
+        const std::uint64_t data_after = data & ~before & ~(std::uint64_t{1} << first);
+        const std::size_t next =
+            data_after != 0 ? static_cast<std::size_t>(std::countr_zero(data_after)) : stop;
+        const std::uint64_t run = bits_below(next) & ~before;
+        if (!put_group_line_ends(sink, std::popcount(lf & run))) {
+            // The general loop goes on at this line end; a CR paired with it is taken, as the
+            // LF stands for the pair.
+            return first;
+        }
+        rest = inside & ~bits_below(next);
+    }
+    if ((data & rest) != 0) put_group_data(sink, in, data & rest);
+    return stop;
+}
+
+// Takes whole groups from in while special bytes come thick. Returns the bytes taken.
+std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const Byte* in,
+                           const Byte* end, Byte*& out, const Byte* out_end) {
+    alignas(64) Byte staging[2 * kGroup] = {};
+    GroupSink sink{kernel, state, out, out_end, staging, sizeof staging};
+    const Byte* p = in;
+    while (room(p, end) >= kGroupReadable && room(sink.out, out_end) >= kGroupRoom) {
+        int specials = 0;
+        const std::size_t taken = convert_group(sink, p, specials);
+        p += taken;
+        if (taken != kGroup || specials < kDenseSpecials) break;
+    }
+    out = sink.out;
+    return static_cast<std::size_t>(p - in);
+}
+
 }  // namespace
 
 ConversionState start_conversion(Mode mode, std::int32_t rcdlen) {
@@ -489,6 +418,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
     Byte* const out_first = reinterpret_cast<Byte*>(output.data());
     Byte* const out_end = out_first + output.size();
     Byte* out = out_first;
+    const Kernel& kernel = active_kernel();
     auto result = [&](bool complete) {
         return BlockResult{static_cast<std::size_t>(in - first),
                            static_cast<std::size_t>(out - out_first), complete};
@@ -509,20 +439,27 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
             put_line_end(state, out, out_end);
             if (state.blanks_owed != 0) return result(false);
         } else {
-            put_lone_cr(state, out, out_end);
+            put_lone_cr(kernel, state, out, out_end);
         }
     }
 
     while (in != end) {
         if (state.mode == Mode::delete_line_ends) {
-            delete_lines(state, in, end, out, out_end);
+            delete_lines(kernel, state, in, end, out, out_end);
             if (in == end) break;
         }
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
         // Data leaves kSpecialRoom free, so the special byte after it always fits.
-        in += put_plain_run(state, in, end, out, out_end - kSpecialRoom, out_end);
+        in += put_plain_run(kernel, state, in, end, out, out_end - kSpecialRoom, out_end);
         if (in == end) break;
         if (!is_special(*in)) return result(false);  // the output is full
+        if (*in != kCtrlZ) {
+            const std::size_t taken = convert_groups(kernel, state, in, end, out, out_end);
+            if (taken != 0) {
+                in += taken;
+                continue;
+            }
+        }
         const std::ptrdiff_t line_end = line_end_at(in, end);
         if (line_end != 0) {
             in += line_end;
@@ -536,7 +473,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
                 // Whether this CR starts a line end is up to the next block.
                 state.cr_pending = true;
             } else {
-                put_lone_cr(state, out, out_end);
+                put_lone_cr(kernel, state, out, out_end);
             }
         } else {  // Ctrl-Z ends the input; nothing after it counts.
             state.ended = true;

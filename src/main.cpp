@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -14,24 +13,11 @@
 #include "output.hpp"
 #include "platform.hpp"
 #include "texts.hpp"
+#include "transfer.hpp"
 #include "wide_text.hpp"
 
 namespace zeilfuge {
 namespace {
-
-// The kernel's copies between the page cache and the buffers decide the speed. Measured on
-// ext4, they cost markedly less per byte in 512 KiB calls than in 64 or 128 KiB ones, and
-// when both sides share their alignment: so the buffers start on a page, and every write
-// but the last is whole pages, at a file offset that is whole pages too.
-constexpr std::size_t kInputBlock = std::size_t{512} * 1024;
-constexpr std::size_t kPage = 4096;
-// One input block converted by *INS with RCDLEN 1 fits, behind a partial page carried over.
-constexpr std::size_t kOutputBlock = 3 * kInputBlock + kPage + kMinimumOutput;
-
-struct alignas(kPage) Buffers {
-    std::byte in[kInputBlock];
-    std::byte out[kOutputBlock];
-};
 
 std::string failure_line(Outcome outcome, const RunSettings& settings) {
     switch (outcome) {
@@ -44,40 +30,6 @@ std::string failure_line(Outcome outcome, const RunSettings& settings) {
     }
 }
 
-// Writes the whole pages at the front of the output buffer and moves the rest to its start.
-bool write_pages(File output, std::span<std::byte> buffer, std::size_t& used) {
-    const std::size_t whole = used / kPage * kPage;
-    if (!write_all(output, buffer.first(whole))) return false;
-    std::memmove(buffer.data(), buffer.data() + whole, used - whole);
-    used -= whole;
-    return true;
-}
-
-Outcome convert_file(File input, File output, ConversionState& state) {
-    // Not cleared: the pages an output never reaches are never touched.
-    const auto buffers = std::make_unique_for_overwrite<Buffers>();
-    const std::span<std::byte> in(buffers->in);
-    const std::span<std::byte> out(buffers->out);
-    std::size_t used = 0;
-    for (;;) {
-        const std::ptrdiff_t n = read_some(input, in);
-        if (n < 0) return Outcome::read_failed;
-        const bool at_end = n == 0;
-        std::span<const std::byte> rest = in.first(static_cast<std::size_t>(n));
-        for (;;) {
-            const BlockResult step = convert_block(state, rest, out.subspan(used), at_end);
-            rest = rest.subspan(step.consumed);
-            used += step.produced;
-            if (step.complete) break;
-            if (!write_pages(output, out, used)) return Outcome::write_failed;
-        }
-        if (at_end || state.ended) {
-            return write_all(output, out.first(used)) ? Outcome::converted : Outcome::write_failed;
-        }
-        if (!write_pages(output, out, used)) return Outcome::write_failed;
-    }
-}
-
 // Opens the files, converts, and puts the output in place; a failure on the way leaves
 // what the output's life says (output.cpp), and no failure aborts the run.
 int convert_files(const RunSettings& settings, Input& input, Output& output) {
@@ -85,7 +37,15 @@ int convert_files(const RunSettings& settings, Input& input, Output& output) {
         print(input_error_line(settings.input_name));
         return static_cast<int>(Result::input_not_found);
     }
+    // Taken before the output is touched: a run without memory leaves it as it was.
+    TransferBuffers buffers;
+    if (!obtain_buffers(buffers)) {
+        close_input_file(input);
+        print(write_error_line(settings.output_name));
+        return static_cast<int>(Result::failed);
+    }
     if (!open_output(settings.output_name, input, output)) {
+        release_buffers(buffers);
         discard_output(output);
         close_input_file(input);
         print(create_error_line(settings.output_name));
@@ -97,7 +57,8 @@ int convert_files(const RunSettings& settings, Input& input, Output& output) {
     ConversionState state = start_conversion(mode, settings.record_length);
     // A standard input is the caller's: its flags are left as they are.
     if (!input.borrowed) await_input(input.file);
-    Outcome outcome = convert_file(input.file, output.file, state);
+    Outcome outcome = convert_file(input.file, output.file, state, buffers);
+    release_buffers(buffers);
     if (outcome == Outcome::converted) outcome = finish_output(output, input);
     close_input_file(input);
     if (outcome != Outcome::converted) {
@@ -116,6 +77,8 @@ int run(int argc, const char* const* argv) {
     if (parsed != Result::completed) {
         print_banner();
         print_usage();
+        if (record_length_refused(settings))
+            print(record_length_error_line(settings.record_length_word));
         return static_cast<int>(parsed);
     }
     if (settings.display) print_banner();
@@ -125,8 +88,8 @@ int run(int argc, const char* const* argv) {
     try {
         return convert_files(settings, input, output);
     } catch (const std::bad_alloc&) {
-        // Out of memory (a ulimit -v, say): a write error like any other, the output
-        // discarded as a failed write leaves it.
+        // Out of memory anywhere else (a ulimit -v, say): a write error like any other, the
+        // output discarded as its state says.
         discard_output(output);
         close_input_file(input);
         print(write_error_line(settings.output_name));

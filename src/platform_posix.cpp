@@ -16,6 +16,9 @@
 
 #include "platform_posix.hpp"
 
+// A 32-bit off_t fails fstat on files beyond 2 GiB, so an input that exists reads as missing.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 namespace zeilfuge {
 
 namespace posix {

@@ -34,6 +34,10 @@ std::string write_error_line(std::string_view output_name) {
     return quoted_name_line("ERROR: Schreibfehler in Datei ", output_name, "");
 }
 
+std::string record_length_error_line(std::string_view record_length_word) {
+    return quoted_name_line("ERROR: Satzlaenge ", record_length_word, " ungueltig");
+}
+
 std::string summary(std::string_view output_name, std::int64_t counter) {
     std::string text = quoted_name_line("Ausgabe-Datei ", output_name, "  geschlossen.\n");
     text += std::to_string(counter);

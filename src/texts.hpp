@@ -36,6 +36,7 @@ std::string input_error_line(std::string_view input_name);
 std::string create_error_line(std::string_view output_name);
 std::string read_error_line(std::string_view input_name);
 std::string write_error_line(std::string_view output_name);
+std::string record_length_error_line(std::string_view record_length_word);
 std::string summary(std::string_view output_name, std::int64_t counter);
 
 // Every LF becomes CR LF, on every platform and whatever standard output is.

@@ -106,6 +106,35 @@ TEST(ParseArguments, ModeWordMustMatchAsAWholeWord) {
     }
 }
 
+TEST(ParseArguments, InsertRefusesRecordLengthZeroDeleteTakesIt) {
+    const struct {
+        const char* word;
+        std::int32_t value;
+    } cases[] = {
+        {"abc", 0},  {"0", 0},   {"0x50", 0},
+        {"--80", 0}, {"/d", 0},  {"4294967296", 0},
+        {"-0", 0},   {"", 0},    {" 0 ", 0},
+        {"1", 1},    {"-1", -1}, {"4294967297", 1},
+        {"80x", 80}, {"007", 7}, {"-2147483648", -2147483647 - 1},
+    };
+    for (const auto& c : cases) {
+        const Parsed ins = parse({"in", "out", "*ins", c.word});
+        EXPECT_EQ(ins.result, c.value == 0 ? Result::invalid_record_length : Result::completed)
+            << '"' << c.word << '"';
+        EXPECT_EQ(record_length_refused(ins.settings), c.value == 0) << '"' << c.word << '"';
+        EXPECT_EQ(ins.settings.record_length_word, c.word);
+        EXPECT_EQ(ins.settings.record_length, c.value) << '"' << c.word << '"';
+
+        const Parsed del = parse({"in", "out", "*DeL", c.word});
+        EXPECT_EQ(del.result, Result::completed) << '"' << c.word << '"';
+        EXPECT_FALSE(record_length_refused(del.settings)) << '"' << c.word << '"';
+        EXPECT_EQ(del.settings.record_length, c.value) << '"' << c.word << '"';
+    }
+    // The other refusals leave no record length to blame.
+    EXPECT_FALSE(record_length_refused(parse({"in", "out", "*ins"}).settings));
+    EXPECT_FALSE(record_length_refused(parse({"in", "out", "*xyz", "0"}).settings));
+}
+
 TEST(ParseArguments, DisplaySwitchAnywhereButOnlyAsAWholeWord) {
     EXPECT_TRUE(parse({"/d", "out", "*ins", "11"}).settings.display);
     EXPECT_EQ(parse({"/d", "out", "*ins", "11"}).settings.input_name, "/d");

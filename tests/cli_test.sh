@@ -58,6 +58,21 @@ group_refusals() {
         expect_stdout "$BANNER$USAGE"
         expect_bytes out 'keep'
     done
+    # *INS would cut no line with RCDLEN 0, which every fourth argument without a leading
+    # number gives. *DEL takes it: pad nothing.
+    local rcdlen
+    for rcdlen in abc 0 0x50 --80 /d 4294967296 -0; do
+        case_ "*ins with RCDLEN '$rcdlen'"
+        printf 'keep' >out
+        run in out '*ins' "$rcdlen"
+        expect_rc 98
+        expect_stdout "$BANNER${USAGE}ERROR: Satzlaenge \"%s\" ungueltig" "$rcdlen"
+        expect_bytes out 'keep'
+        expect_no_stderr
+        run in out '*del' "$rcdlen"
+        expect_rc 0
+        expect_bytes out 'data'
+    done
     case_ "refusal creates no output"
     run in new '*xyz' 11
     expect_rc 98
@@ -65,6 +80,14 @@ group_refusals() {
     run in new '*ins'
     expect_rc 99
     expect_absent new
+    run in new '*INS' 0
+    expect_rc 98
+    expect_absent new
+    case_ "the record length is refused before the input is opened"
+    run missing out '*ins' x /D
+    expect_rc 98
+    expect_stdout "$BANNER${USAGE}ERROR: Satzlaenge \"x\" ungueltig"
+    expect_bytes out 'data'
 }
 
 group_convert() {
@@ -101,8 +124,6 @@ group_convert() {
         '*ins|-3|abcdefg|abc\r\ndef\r\ng|7'
         '*ins|3|ab\nc\rd|ab\r\nc\r\n\rd|5'
         '*ins|3|a\0b\032cd|ab|2'
-        '*ins|0|ab\ncd\0e\r\n|ab\r\ncde\r\n|5'
-        '*ins|x|abcdef|abcdef|6'
         '*ins|-2147483648|abcdef|abcdef|6'
         '*ins|2147483647|ab\ncd|ab\r\ncd|4'
         '*ins|4294967299|abcdefg|abc\r\ndef\r\ng|7'

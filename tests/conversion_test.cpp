@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels.hpp"
 #include "reference_conversion.hpp"
 
 namespace zeilfuge {
@@ -69,6 +70,28 @@ struct Case {
 
 using namespace std::string_literals;
 
+// Every test of the engine runs once per kernel of this build: each must give the bytes of
+// the byte-at-a-time reference. A kernel this processor can't run is skipped.
+class Conversion : public testing::TestWithParam<const Kernel*> {
+   protected:
+    void SetUp() override {
+        if (!GetParam()->runs_here()) {
+            GTEST_SKIP() << "this processor lacks the instructions of the " << GetParam()->name
+                         << " kernel";
+        }
+        use_kernel_for_testing(*GetParam());
+    }
+    void TearDown() override { use_kernel_for_testing(active_kernel_before); }
+
+   private:
+    const Kernel& active_kernel_before = active_kernel();
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Conversion, testing::ValuesIn(built_kernels()),
+                         [](const testing::TestParamInfo<const Kernel*>& info) {
+                             return std::string(info.param->name);
+                         });
+
 const Case kCases[] = {
     {INS, 3, "abcdefgh", "abc\r\ndef\r\ngh", 8},
     {INS, 3, "abcdef\r\n", "abc\r\ndef\r\n", 6},
@@ -114,7 +137,7 @@ const Case kCases[] = {
 // offsets), and in threes.
 const std::vector<std::vector<std::size_t>> kSplits = {{1 << 20, 0}, {1}, {2}, {3}, {1, 2}};
 
-TEST(Conversion, GivesTheExpectedBytesAndCountWhateverTheBlockBoundaries) {
+TEST_P(Conversion, GivesTheExpectedBytesAndCountWhateverTheBlockBoundaries) {
     for (const Case& c : kCases) {
         for (const auto& split : kSplits) {
             for (std::size_t capacity : {kMinimumOutput, std::size_t{1} << 16}) {
@@ -130,7 +153,7 @@ TEST(Conversion, GivesTheExpectedBytesAndCountWhateverTheBlockBoundaries) {
     }
 }
 
-TEST(Conversion, AgreesWithTheByteAtATimeReferenceOnTheCases) {
+TEST(Reference, AgreesWithTheCases) {
     for (const Case& c : kCases) {
         const ReferenceResult expected = reference_convert(c.input, c.mode, c.rcdlen);
         EXPECT_EQ(expected.output, c.output) << "reference on \"" << c.input << "\"";
@@ -138,20 +161,20 @@ TEST(Conversion, AgreesWithTheByteAtATimeReferenceOnTheCases) {
     }
 }
 
-TEST(Conversion, RecordsLongerThanTheOutputBufferAreCutCorrectly) {
+TEST_P(Conversion, RecordsLongerThanTheOutputBufferAreCutCorrectly) {
     std::string input(100000, 'x');
     const Converted got = convert_in_pieces(input, INS, 40000, {777}, kMinimumOutput);
     EXPECT_EQ(got.output, std::string(40000, 'x') + "\r\n" + std::string(40000, 'x') + "\r\n" +
                               std::string(20000, 'x'));
 }
 
-TEST(Conversion, PaddingLargerThanTheOutputBufferIsWrittenInFull) {
+TEST_P(Conversion, PaddingLargerThanTheOutputBufferIsWrittenInFull) {
     const Converted got = convert_in_pieces("ab\r\nc\r\n", DEL, 65536, {1}, kMinimumOutput);
     EXPECT_EQ(got.output, "ab" + std::string(65534, ' ') + "c" + std::string(65535, ' '));
     EXPECT_EQ(got.counter, 131072);
 }
 
-TEST(Conversion, CounterRunsPastThirtyTwoBits) {
+TEST(ConversionLimits, CounterRunsPastThirtyTwoBits) {
     // With RCDLEN 2147483647 the first padded line takes the counter to its 32-bit limit and
     // the next byte past it. The output is checked as it goes, not kept.
     ConversionState state = start_conversion(DEL, 2147483647);
@@ -177,7 +200,7 @@ TEST(Conversion, CounterRunsPastThirtyTwoBits) {
     EXPECT_EQ(written, state.counter);
 }
 
-TEST(Conversion, MostNegativeRecordLengthBreaksAfterTwoGibibytes) {
+TEST(ConversionLimits, MostNegativeRecordLengthBreaksAfterTwoGibibytes) {
     ConversionState state = start_conversion(INS, -2147483648);
     EXPECT_EQ(state.record_length, std::int64_t{2147483648});
     state.counter = 2147483648;  // as after that many data bytes
@@ -189,7 +212,7 @@ TEST(Conversion, MostNegativeRecordLengthBreaksAfterTwoGibibytes) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), step.produced), "\r\nz");
 }
 
-TEST(Conversion, NothingAfterCtrlZIsRead) {
+TEST_P(Conversion, NothingAfterCtrlZIsRead) {
     ConversionState state = start_conversion(INS, 3);
     std::vector<std::byte> out(kMinimumOutput);
     const std::string first = "ab\x1a";
@@ -208,7 +231,7 @@ TEST(Conversion, NothingAfterCtrlZIsRead) {
 // a block that may hold one. A special byte at every place of a long run, next to bytes the
 // block test may mistake for one (control bytes, 0x1B, bytes with the top bit set), must
 // still be found exactly where it is, and a second one after it too.
-TEST(Conversion, FindsEverySpecialByteWhereverItSitsInALongRun) {
+TEST_P(Conversion, FindsEverySpecialByteWhereverItSitsInALongRun) {
     const char kSpecials[] = {'\0', '\n', '\r', '\x1a'};
     const char kNeighbours[] = {'A', '\t', '\x01', '\x19', '\x1b', '\x1c', '\x9b', '\xff'};
     const struct {
@@ -237,6 +260,147 @@ TEST(Conversion, FindsEverySpecialByteWhereverItSitsInALongRun) {
                 }
             }
         }
+    }
+}
+
+// Inputs where special bytes come thick: records padded with NULs, sparse files, empty lines,
+// lone CRs, each repeated over many groups and cut at sizes around the group and page sizes,
+// with a change of pattern in the middle so that the engine switches between its paths.
+TEST_P(Conversion, DensePatternsAgreeWithTheReference) {
+    const std::string kPatterns[] = {
+        "\0"s,      "a\0"s,   "\0\0\0\0\0\0\0a"s, "\r",      "\n",         "a\r",
+        "\r\n",     "a\n",    "ab\r\n"s,          "\0\r\n"s, "\r\0\n"s,    "\r\r\n",
+        "\n\0a\r"s, "\x80\r", "abcdefg\0"s,       "a\r\n\n", "xyz\0\0\n"s, "\r\n\r"};
+    const std::int32_t kLengths[] = {1, 80, 3, 0, 64, 65, -7, 4096};
+    const std::vector<std::vector<std::size_t>> kPieces = {
+        {1 << 20, 0}, {4096}, {63, 64, 65}, {1000, 1}, {129}};
+    for (const std::string& pattern : kPatterns) {
+        std::string input;
+        while (input.size() < 3000)
+            input += pattern;
+        // A stretch of plain data, then the pattern again from an odd offset.
+        input += std::string(300, 'q') + input.substr(1, 1500);
+        for (const Mode mode : {INS, DEL}) {
+            for (const std::int32_t rcdlen : kLengths) {
+                const ReferenceResult expected = reference_convert(input, mode, rcdlen);
+                for (const auto& pieces : kPieces) {
+                    for (const std::size_t capacity : {std::size_t{600}, std::size_t{1} << 16}) {
+                        const Converted got =
+                            convert_in_pieces(input, mode, rcdlen, pieces, capacity);
+                        ASSERT_EQ(got.output, expected.output)
+                            << "pattern of " << pattern.size() << " bytes starting "
+                            << int{pattern[0]} << ", rcdlen " << rcdlen << ", pieces " << pieces[0]
+                            << ", capacity " << capacity;
+                        ASSERT_EQ(got.counter, expected.counter);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// A CR LF pair, a lone CR or a Ctrl-Z at every place across the first few group boundaries,
+// among special bytes thick enough for the groups to take them.
+TEST_P(Conversion, SpecialBytesAtEveryPlaceAcrossGroupBoundaries) {
+    const std::string kMarks[] = {"\r\n", "\r", "\r\x1a", "\n\n", "\r\r\n"};
+    std::string background;
+    for (int i = 0; i < 400; ++i)
+        background += i % 3 == 0 ? '\0' : static_cast<char>('a' + i % 26);
+    for (const std::string& mark : kMarks) {
+        for (std::size_t at = 0; at + mark.size() <= 260; ++at) {
+            std::string input = background;
+            input.replace(at, mark.size(), mark);
+            for (const auto& [mode, rcdlen] : {std::pair{INS, 5}, {INS, 1}, {DEL, 7}, {DEL, 1}}) {
+                const ReferenceResult expected = reference_convert(input, mode, rcdlen);
+                for (const auto& pieces :
+                     std::vector<std::vector<std::size_t>>{{1 << 20, 0}, {at + 1}, {64}}) {
+                    const Converted got = convert_in_pieces(input, mode, rcdlen, pieces);
+                    ASSERT_EQ(got.output, expected.output)
+                        << "mark of " << mark.size() << " bytes at " << at << " rcdlen " << rcdlen
+                        << " piece " << pieces[0];
+                    ASSERT_EQ(got.counter, expected.counter);
+                }
+            }
+        }
+    }
+}
+
+bool special(unsigned char b) {
+    return b == 0x00 || b == 0x0A || b == 0x0D || b == 0x1A;
+}
+
+// The kernel's scans against their plain definitions, at every offset and length, on bytes
+// that are special, next to special, or far from it, and at an odd address.
+TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
+    const Kernel& kernel = *GetParam();
+    std::mt19937 rng(915);
+    const unsigned char kBytes[] = {0x00, 0x0A, 0x0D, 0x1A, 0x01, 0x09, 0x0B, 0x0C, 0x0E,
+                                    0x19, 0x1B, 0x20, 'a',  0x80, 0x8A, 0x9A, 0xFF};
+    std::vector<unsigned char> buffer(kShortLine + 2 * kGroup + 1);
+    std::vector<unsigned char> out(buffer.size() + kGroup);
+    for (int round = 0; round < 3000; ++round) {
+        // Mostly plain bytes, with a few of the others, so that long runs come up too.
+        const int density = round % 3 == 0 ? 2 : 40;
+        for (unsigned char& b : buffer) {
+            b = std::uniform_int_distribution<int>(0, 99)(rng) < density
+                    ? kBytes[std::uniform_int_distribution<std::size_t>(0,
+                                                                        std::size(kBytes) - 1)(rng)]
+                    : static_cast<unsigned char>('A' + round % 26);
+        }
+        const unsigned char* const in = buffer.data() + 1;  // an odd address
+        const std::size_t length =
+            std::uniform_int_distribution<std::size_t>(0, buffer.size() - 1)(rng);
+        std::size_t first = 0;
+        while (first < length && !special(in[first]))
+            ++first;
+        ASSERT_EQ(kernel.find_special(in, in + length), first) << "round " << round;
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ(kernel.copy_plain(in, in + length, out.data()), first) << "round " << round;
+        EXPECT_TRUE(std::equal(in, in + first, out.data()));
+        EXPECT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(length), out.end(),
+                                [](unsigned char b) { return b == 0xEE; }))
+            << "copy_plain wrote beyond its end, round " << round;
+
+        std::size_t candidate = 0;
+        while (candidate < kShortLine && in[candidate] > 0x1A)
+            ++candidate;
+        ASSERT_EQ(kernel.copy_short_line(in, out.data()), candidate) << "round " << round;
+        EXPECT_TRUE(std::equal(in, in + kShortLine, out.data()));
+
+        const std::size_t records = std::min<std::size_t>(length, out.size() / 3);
+        std::string expected_records;
+        for (std::size_t i = 0; i < records; ++i)
+            expected_records += "\r\n"s + static_cast<char>(in[i]);
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ(kernel.single_byte_records(in, records, out.data()), out.data() + 3 * records);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), 3 * records),
+                  expected_records);
+        EXPECT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(3 * records), out.end(),
+                                [](unsigned char b) { return b == 0xEE; }));
+
+        const unsigned char* const group = in + round % kGroup;
+        const SpecialMasks masks = kernel.classify(group);
+        std::uint64_t keep = 0;
+        for (std::size_t i = 0; i < kGroup; ++i) {
+            const std::uint64_t bit = std::uint64_t{1} << i;
+            EXPECT_EQ((masks.nul & bit) != 0, group[i] == 0x00) << i;
+            EXPECT_EQ((masks.lf & bit) != 0, group[i] == 0x0A) << i;
+            EXPECT_EQ((masks.cr & bit) != 0, group[i] == 0x0D) << i;
+            EXPECT_EQ((masks.ctrl_z & bit) != 0, group[i] == 0x1A) << i;
+            if (rng() % 2 == 0) keep |= bit;
+        }
+        if (round % 5 == 0) keep = ~std::uint64_t{0};
+        if (round % 7 == 0) keep = 0;
+        std::string kept;
+        for (std::size_t i = 0; i < kGroup; ++i) {
+            if ((keep >> i & 1) != 0) kept += static_cast<char>(group[i]);
+        }
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ(kernel.compress(group, keep, out.data() + 1), kept.size());
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()) + 1, kept.size()), kept);
+        EXPECT_EQ(out[0], 0xEE);
+        EXPECT_TRUE(std::all_of(out.begin() + 1 + kGroup, out.end(),
+                                [](unsigned char b) { return b == 0xEE; }));
     }
 }
 
@@ -283,7 +447,7 @@ std::int32_t random_rcdlen(std::mt19937& rng, Mode mode) {
                          : std::numeric_limits<std::int32_t>::max();
 }
 
-TEST(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
+TEST_P(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
     std::mt19937 rng(20261208);
     for (int round = 0; round < 6000; ++round) {
         const Mode mode = round % 2 == 0 ? INS : DEL;
@@ -310,7 +474,7 @@ TEST(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
 // Text as *DEL meets it most: lines of every length around the sizes that its line copying
 // works in, ended by CR LF or LF, with now and then a tab, a NUL or a lone CR among the
 // data, converted in blocks large enough for whole lines and small enough to cut some.
-TEST(Conversion, DeleteAgreesWithTheReferenceOnLinesOfEveryLength) {
+TEST_P(Conversion, DeleteAgreesWithTheReferenceOnLinesOfEveryLength) {
     const std::int32_t lengths[] = {0, 1, 7, 63, 64, 65, 66, 80, 127, 128, 129, 130, 200, 4096};
     std::mt19937 rng(8122026);
     for (const std::int32_t rcdlen : lengths) {

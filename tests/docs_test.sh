@@ -71,6 +71,7 @@ outcomes=(
     "converted|records out *ins 3"
     "write failure on a full device|records /dev/full *ins 3"
     "unknown mode word|records out *xyz 3"
+    "*INS with the record length 0|records out *ins 0"
     "too few arguments|records out *ins"
     "missing input|missing out *ins 3"
 )

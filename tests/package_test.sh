@@ -17,7 +17,7 @@ fail() {
 
 (cd "$build" && cpack -G ZIP -B "$work/package" >"$work/cpack.log" 2>&1) ||
     { cat "$work/cpack.log"; echo "FAIL cpack"; exit 1; }
-zip=$(find "$work/package" -maxdepth 1 -name 'zeilfuge-*-windows-x86_64.zip')
+zip=$(find "$work/package" -maxdepth 1 -name 'zeilfuge-*-windows-*.zip')
 [ -n "$zip" ] || { echo "FAIL no ZIP in $work/package"; exit 1; }
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip") || { echo "FAIL unpacking $zip"; exit 1; }
@@ -42,9 +42,20 @@ done
 
 # What README.txt must tell a Windows user.
 for topic in '^ *ZEILFUGE.EXE Eingabedatei Ausgabedatei \*INS RCDLEN' '^Exit codes' \
-    '^ *149 ' '^Byte rules' '0x1A' 'LICENSE.txt'; do
+    '^ *149 ' '^Messages' '^Good to know' '^ *if errorlevel 1 ' '^Byte rules' '0x1A' \
+    'LICENSE.txt'; do
     grep -q -- "$topic" README.txt 2>/dev/null || fail "README.txt lacks $topic"
 done
+
+# The ZIP's name tells the processor of the executable in it: PE32 is x86, PE32+ x86-64.
+format=$("$objdump" -f ZEILFUGE.EXE | sed -n 's/.*file format //p')
+case $format in
+pei-i386) processor=x86 ;;
+pei-x86-64) processor=x86_64 ;;
+*) processor="unknown ($format)" ;;
+esac
+[[ $(basename "$zip") == zeilfuge-*-windows-$processor.zip ]] ||
+    fail "$(basename "$zip") holds an executable for $processor"
 
 debug=$("$objdump" -h ZEILFUGE.EXE | grep -c '\.debug' || true)
 [ "$debug" -eq 0 ] || fail "ZEILFUGE.EXE has $debug debug sections"

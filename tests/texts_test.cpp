@@ -63,6 +63,7 @@ TEST(Texts, MessageLinesQuoteTheNameAsTyped) {
     EXPECT_EQ(create_error_line("x/%s"), "ERROR: Datei \"x/%s\" kann nicht geschrieben werden");
     EXPECT_EQ(read_error_line("in"), "ERROR: Lesefehler in Datei \"in\"");
     EXPECT_EQ(write_error_line("out"), "ERROR: Schreibfehler in Datei \"out\"");
+    EXPECT_EQ(record_length_error_line(" 0x%s"), "ERROR: Satzlaenge \" 0x%s\" ungueltig");
 }
 
 TEST(Texts, SummaryNamesTheOutputAndPrintsTheFullCount) {

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds the RPM from a build tree, twice, and checks what an RPM distribution installs: the
+# program, both manuals, the README and the license, marked as documentation and license;
+# no folder of the distribution's own; the header's tags; and the same bytes from both
+# builds.
+#   package_rpm_test.sh BUILD-DIRECTORY SOURCE-DIRECTORY VERSION
+set -u
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+version=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+command -v rpmbuild >/dev/null || { echo "rpmbuild is not installed: skipped"; exit 77; }
+
+failed=0
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL $*"
+}
+
+# package FOLDER: builds the RPM into FOLDER; the build time is not fixed from outside.
+package() {
+    (cd "$build" && env -u SOURCE_DATE_EPOCH cpack -G RPM -B "$1" >"$work/cpack.log" 2>&1) ||
+        { cat "$work/cpack.log"; echo "FAIL cpack"; exit 1; }
+}
+package "$work/first"
+rpm_name=zeilfuge-$version-1.$(uname -m).rpm
+rpm=$work/first/$rpm_name
+[ -f "$rpm" ] || { echo "FAIL no $rpm_name in: $(ls "$work/first")"; exit 1; }
+# Another folder, at a later second: the same bytes.
+package "$work/second/deeper"
+cmp -s "$rpm" "$work/second/deeper/$rpm_name" || fail "two builds differ"
+
+query() { rpm -qp --queryformat "$1" "$rpm" 2>/dev/null; }
+
+# Every file and folder the package owns, with its marks: d documentation, l license.
+expected='|/usr/bin/zeilfuge
+|/usr/share/doc/zeilfuge
+d|/usr/share/doc/zeilfuge/README.md
+|/usr/share/licenses/zeilfuge
+l|/usr/share/licenses/zeilfuge/LICENSE
+d|/usr/share/man/de/man1/zeilfuge.1.gz
+d|/usr/share/man/man1/zeilfuge.1.gz'
+owned=$(query '[%{FILEFLAGS:fflags}|%{FILENAMES}\n]')
+[ "$owned" = "$expected" ] || fail "the package owns:"$'\n'"$owned"
+modes=$(query '[%{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME}\n]' | LC_ALL=C sort | uniq -c |
+    awk '{ printf "%s %s %s;", $1, $2, $3 }')
+[ "$modes" = "4 -rw-r--r-- root:root;1 -rwxr-xr-x root:root;2 drwxr-xr-x root:root;" ] ||
+    fail "modes and owners: $modes"
+
+tag() { # NAME EXPECTED
+    local value
+    value=$(query "%{$1}")
+    [ "$value" = "$2" ] || fail "$1 is '$value', expected '$2'"
+}
+tag NAME zeilfuge
+tag VERSION "$version"
+tag RELEASE 1
+tag LICENSE MIT
+for name in URL PACKAGER SUMMARY; do
+    [ -n "$(query "%{$name}")" ] && [ "$(query "%{$name}")" != "(none)" ] || fail "no $name tag"
+done
+# Built at the time of the latest changelog entry, on no host of ours.
+changelog_time=$(query '%{CHANGELOGTIME}')
+tag BUILDTIME "$changelog_time"
+[ "$(query '%{BUILDHOST}')" != "$(hostname)" ] || fail "the header names this host"
+[[ $(query '%{CHANGELOGNAME}') == *" - $version-1" ]] ||
+    fail "the latest changelog entry is not for $version-1: $(query '%{CHANGELOGNAME}')"
+[ "$(query '%{PREFIXES}')" = "(none)" ] || fail "relocatable: $(query '%{PREFIXES}')"
+
+# The files themselves, unpacked.
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && rpm2cpio "$rpm" | cpio -idm --quiet) || { echo "FAIL unpacking"; exit 1; }
+cd "$work/unpacked" || exit 1
+same() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }
+same usr/share/doc/zeilfuge/README.md "$source_dir/README.md"
+same usr/share/licenses/zeilfuge/LICENSE "$source_dir/LICENSE"
+for manual in man1 de/man1; do
+    gzip -dc "usr/share/man/$manual/zeilfuge.1.gz" >"$work/manual" 2>/dev/null ||
+        fail "$manual/zeilfuge.1.gz is no gzip file"
+    same "$work/manual" "$source_dir/man/${manual%man1}zeilfuge.1"
+done
+symbols=$(readelf -S usr/bin/zeilfuge | grep -cE '\.symtab|\.debug' || true)
+[ "$symbols" -eq 0 ] || fail "the program is not stripped: $symbols symbol or debug sections"
+readelf -p .zeilfuge_version usr/bin/zeilfuge 2>/dev/null | grep -q "FileVersion=$version" ||
+    fail "the program lacks its version record"
+
+echo "RPM $rpm_name: $failed failed"
+[ "$failed" -eq 0 ]

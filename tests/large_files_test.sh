@@ -102,7 +102,7 @@ if posix_only; then
     case_ "standard input standing before 2^32, read across it"
     (
         dd iflag=skip_bytes skip=$((G4 - 11)) count=0 status=none
-        "${tool[@]}" whole out '*DEL' 3 /d >stdout 2>stderr
+        "${tool[@]}" /dev/stdin out '*DEL' 3 /d >stdout 2>stderr
     ) <whole
     rc=$?
     expect_rc 0

@@ -95,9 +95,8 @@ expect_bytes out 'ab cd'
 expect_summary out 5
 expect_no_stderr
 
-# Given by the name of the file that standard input reads, the tool reads on from where
-# standard input stands. Not under Wine, which reads such a file from its start, wherever
-# the descriptor it was given stands.
+# Named /dev/stdin, standard input is read on from where it stands (any other name is
+# opened on its own and read from its start). POSIX only: Windows has no such name.
 if posix_only; then
     case_ "standard input standing before 2^32, read across it"
     (

@@ -136,9 +136,9 @@ bool decide(const std::string& name, const Input& input, File& file, bool borrow
         // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
         // reads and writes apart.
         if (output_id.kind != FileKind::character_device) return false;
-    } else if (name == input.name) {
-        // Asked to convert in place, but the name holds another file than it did a moment
-        // ago: another program's, saved meanwhile, is not to be overwritten.
+    } else if (same_place(name, input.name)) {
+        // Asked to convert in place, however spelled, but the name holds another file than
+        // it did a moment ago: another program's, saved meanwhile, is not to be overwritten.
         return false;
     }
     const int standard = borrowed ? -1 : standard_writing(output_id);
@@ -163,12 +163,17 @@ bool decide(const std::string& name, const Input& input, File& file, bool borrow
 }
 
 bool open_and_decide(const std::string& name, const Input& input, Output& output) {
-    // A standard stream named as such is written through, even where its name can't be
-    // opened again (another user's pipe, a socket); closed at the start, it is no file.
-    const int standard = standard_number(name);
-    if (standard >= 0 && standard_closed(standard)) return false;
-    if (standard == 1 || standard == 2) {
-        File file = standard_file(standard);
+    // A descriptor named as such (standard output or error, or one the caller opened, as
+    // with `3>>log`) is written through, even where its name can't be opened again (another
+    // user's pipe, a socket). One the caller didn't give the run, closed at the start or
+    // the run's own input, is no file.
+    const int number = descriptor_number(name);
+    if (number >= 0 &&
+        (!descriptor_given(number) || (!input.borrowed && number == input.file.handle))) {
+        return false;
+    }
+    if (number >= 1) {
+        File file = standard_file(number);
         return decide(name, input, file, true, Opened::existing, Place{}, output);
     }
     File file;
@@ -187,13 +192,14 @@ bool open_and_decide(const std::string& name, const Input& input, Output& output
 }  // namespace
 
 bool open_input_file(const std::string& name, Input& input) {
-    // Standard input is read through its descriptor, from where it stands, only where the
-    // name denotes it; any other name is opened as a file of its own and read from its start.
+    // Standard input, or another descriptor the caller opened, is read through it from where
+    // it stands, only where the name denotes it; any other name is opened as a file of its
+    // own and read from its start.
     input.name = name;
-    const int standard = standard_number(name);
-    if (standard >= 0 && standard_closed(standard)) return false;
-    if (standard == 0) {
-        input.file = standard_file(0);
+    const int number = descriptor_number(name);
+    if (number >= 0 && !descriptor_given(number)) return false;
+    if (number == 0 || number >= 3) {
+        input.file = standard_file(number);
         input.borrowed = true;
         return true;
     }
@@ -217,6 +223,13 @@ Outcome finish_output(Output& output, Input& input) {
     // a write by a user without the right to keep them clears the set-ID bits and the file
     // capabilities.
     const bool in_place = output.kind == OutputKind::in_place;
+    // In place, the input must be as it was when the run began, and it must stay so up to
+    // the replace: what another program wrote to it meanwhile is not to be lost.
+    FileIdentity read;
+    if (in_place && (!identify(input.file, read) || !unchanged(read, output.target_identity))) {
+        close_input_file(input);
+        return Outcome::replace_failed;
+    }
     const bool kept =
         !in_place || copy_metadata(input.file, output.file).part == MetadataPart::none;
     const bool flushed = !in_place || !kept || flush_to_disk(output.file);

@@ -32,6 +32,10 @@ struct FileIdentity {
     std::uint64_t index = 0;
     FileKind kind = FileKind::other;
     std::uint64_t index_high = 0;  // the upper half of a 128-bit file ID (ReFS), else 0
+    // What a regular file holds, as far as its size and the time of its last write tell:
+    // not part of which file it is.
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds; 0 where the system doesn't tell (Windows)
 };
 
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
@@ -39,19 +43,33 @@ inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
            a.index_high == b.index_high;
 }
 
+// The same file, not written to since `b` was taken.
+inline bool unchanged(const FileIdentity& a, const FileIdentity& b) {
+    return same_file(a, b) && a.size == b.size && a.modified == b.modified;
+}
+
 // Opens any of the standard streams that is closed on the null device, so that no file the
 // tool opens can take its number, and remembers which were closed; sets up the console.
 // Installs no interrupt handler: arm_on_interrupt does, once a run has something to clean.
 void prepare_process();
 
-// The standard stream number 0, 1 or 2, and whether it was closed (Windows: missing) when
-// the run started.
+// The standard stream number 0, 1 or 2 (on POSIX any descriptor number), and whether it was
+// closed (Windows: missing) when the run started.
 File standard_file(int number);
 bool standard_closed(int number);
 
-// The standard stream number that the name denotes on this system (/dev/stdout,
-// /dev/fd/1, /proc/self/fd/1 for 1), or -1.
-int standard_number(const std::string& name);
+// The descriptor that the name denotes on this system, or -1: /dev/stdin, /dev/stdout and
+// /dev/stderr for 0 to 2, /dev/fd/N and /proc/self/fd/N for any N. Windows has no such names.
+int descriptor_number(const std::string& name);
+
+// Whether the caller gave the run that descriptor: a standard stream not closed at the start,
+// or any other descriptor open now.
+bool descriptor_given(int number);
+
+// Whether two names reach the same name in the same folder, however they are spelled
+// (`in`, `./in`, a full name, a link to it), whichever file that name holds now. Where a
+// name can't be walked, only the same spelling counts.
+bool same_place(const std::string& a, const std::string& b);
 
 // Writes a console text, UTF-8 with its line ends already in place, to standard output at
 // once. A console shows every name as typed; a file or a pipe gets the bytes of the

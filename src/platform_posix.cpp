@@ -42,7 +42,11 @@ FileIdentity identity_of(const struct stat& info) {
     if (kind == FileKind::block_device || kind == FileKind::character_device) {
         return {static_cast<std::uint64_t>(info.st_rdev), 0, kind};
     }
-    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), kind};
+    FileIdentity identity{static_cast<std::uint64_t>(info.st_dev),
+                          static_cast<std::uint64_t>(info.st_ino), kind};
+    identity.size = static_cast<std::uint64_t>(info.st_size);
+    identity.modified = std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+    return identity;
 }
 
 }  // namespace posix
@@ -84,6 +88,12 @@ bool holds(const Place& place, const FileIdentity& expected) {
     return stat_at(place, now) && same_file(identity_of(now), expected);
 }
 
+// The name holds that file, and nothing was written to it since `expected` was taken.
+bool holds_as_read(const Place& place, const FileIdentity& expected) {
+    struct stat now = {};
+    return stat_at(place, now) && unchanged(identity_of(now), expected);
+}
+
 // Exchanges two names in one step: 1 done, 0 not supported here, -1 failed.
 int exchange(const Place& a, const Place& b) {
 #ifdef RENAME_EXCHANGE
@@ -122,7 +132,12 @@ File standard_file(int number) {
 }
 
 bool standard_closed(int number) {
-    return closed_at_start[number];
+    return number <= 2 && closed_at_start[number];
+}
+
+bool descriptor_given(int number) {
+    if (number <= 2) return !closed_at_start[number];
+    return fcntl(number, F_GETFD) != -1;
 }
 
 void write_console(std::string_view text) {
@@ -376,7 +391,7 @@ bool replace_file(const Place& temporary, const Place& target, const FileIdentit
     if (exchanged == 0) {
         // No exchange here (some network file systems): the name is checked, then replaced;
         // a file saved under it between the two is lost.
-        return holds(target, expected) &&
+        return holds_as_read(target, expected) &&
                retry([&] {
                    return renameat(folder_of(temporary), temporary.name.c_str(), folder_of(target),
                                    target.name.c_str());
@@ -384,8 +399,9 @@ bool replace_file(const Place& temporary, const Place& target, const FileIdentit
     }
     if (exchanged < 0) return false;
     // The old file is now under the temporary name. Anything else there was saved under the
-    // target's name by another program meanwhile: it gets its name back.
-    if (holds(temporary, expected) &&
+    // target's name by another program meanwhile, and the old file written to since it was
+    // read is another program's work too: either gets its name back.
+    if (holds_as_read(temporary, expected) &&
         retry([&] { return unlinkat(folder_of(temporary), temporary.name.c_str(), 0); }) == 0) {
         return true;
     }

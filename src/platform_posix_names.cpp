@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform_posix.hpp"
@@ -123,6 +124,22 @@ using posix::fd_of;
 using posix::resolve;
 using posix::retry;
 
+bool same_place(const std::string& a, const std::string& b) {
+    int folder_a = -1;
+    int folder_b = -1;
+    std::string last_a;
+    std::string last_b;
+    const bool walked = resolve(a, folder_a, last_a) && resolve(b, folder_b, last_b);
+    struct stat info_a = {};
+    struct stat info_b = {};
+    const bool same = walked && last_a == last_b && fstat(folder_a, &info_a) == 0 &&
+                      fstat(folder_b, &info_b) == 0 && info_a.st_dev == info_b.st_dev &&
+                      info_a.st_ino == info_b.st_ino;
+    if (folder_a >= 0) close(folder_a);
+    if (folder_b >= 0) close(folder_b);
+    return walked ? same : a == b;
+}
+
 bool locate(const std::string& name, File file, Place& place) {
     int folder = -1;
     std::string last;
@@ -140,15 +157,24 @@ bool locate(const std::string& name, File file, Place& place) {
     return true;
 }
 
-int standard_number(const std::string& name) {
-    static constexpr const char* kNames[3][3] = {
-        {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"},
-        {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"},
-        {"/dev/stderr", "/dev/fd/2", "/proc/self/fd/2"},
-    };
+int descriptor_number(const std::string& name) {
+    static constexpr std::string_view kStandard[3] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
     for (int number = 0; number < 3; ++number) {
-        for (const char* spelled : kNames[number])
-            if (name == spelled) return number;
+        if (name == kStandard[number]) return number;
+    }
+    for (const std::string_view folder : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!name.starts_with(folder)) continue;
+        // As the kernel reads them: decimal digits, no leading zero.
+        const std::string_view digits = std::string_view(name).substr(folder.size());
+        if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) {
+            return -1;
+        }
+        int number = 0;
+        for (const char digit : digits) {
+            if (digit < '0' || digit > '9') return -1;
+            number = number * 10 + (digit - '0');
+        }
+        return number;
     }
     return -1;
 }

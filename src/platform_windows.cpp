@@ -115,6 +115,7 @@ bool identity_of(HANDLE handle, FileIdentity& identity) {
             return false;
         }
         identity.kind = standard.Directory != 0 ? FileKind::directory : FileKind::regular;
+        identity.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
         return true;
     }
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
@@ -134,11 +135,13 @@ HANDLE open_place(const Place& place, DWORD access) {
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
-bool place_holds(const Place& place, const FileIdentity& expected) {
+// With as_read, nothing may have been written to the file since `expected` was taken.
+bool place_holds(const Place& place, const FileIdentity& expected, bool as_read = false) {
     const HANDLE handle = open_place(place, 0);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FileIdentity now;
-    const bool same = identity_of(handle, now) && same_file(now, expected);
+    const bool same =
+        identity_of(handle, now) && (as_read ? unchanged(now, expected) : same_file(now, expected));
     CloseHandle(handle);
     return same;
 }
@@ -224,8 +227,12 @@ bool standard_closed(int number) {
 }
 
 // Windows has no names for the standard handles that a program could be given.
-int standard_number(const std::string&) {
+int descriptor_number(const std::string&) {
     return -1;
+}
+
+bool descriptor_given(int number) {
+    return number >= 0 && number <= 2 && !closed_at_start[number];
 }
 
 void write_console(std::string_view text) {
@@ -454,6 +461,12 @@ File duplicate_file(File file) {
     return file_of(copy);
 }
 
+bool same_place(const std::string& a, const std::string& b) {
+    // Full names, compared as the file system does: without regard to case.
+    return CompareStringOrdinal(wide_name(a).c_str(), -1, wide_name(b).c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
 bool close_file(File& file) {
     if (handle_of(file) == INVALID_HANDLE_VALUE) return true;
     const bool closed = CloseHandle(handle_of(file)) != 0;
@@ -463,7 +476,7 @@ bool close_file(File& file) {
 
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
                   const FileIdentity&) {
-    if (!place_holds(target, expected)) return false;
+    if (!place_holds(target, expected, true)) return false;
     // Where ReplaceFileW can't keep what the old file had, it fails, and so does the run:
     // a plain rename would drop the access list, the attributes and the streams.
     return ReplaceFileW(wide_name(target.name).c_str(), wide_name(temporary.name).c_str(), nullptr,

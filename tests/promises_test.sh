@@ -151,6 +151,31 @@ group_streams() {
         expect_same log3 expected_log3
     done
 
+    # So is any descriptor the caller opened and names: written through, read from where it
+    # stands; one it didn't give (natively, the number the input takes) is no file.
+    for name in /dev/fd/3 /proc/self/fd/3; do
+        case_ "descriptor 3 as the output ($name), appended to a log"
+        printf 'earlier lines\r\n' >log4
+        "${tool[@]}" precious "$name" '*ins' 10 3>>log4 >stdout
+        rc=$?
+        expect_rc 0
+        { printf 'earlier lines\r\n'; cat converted; } >expected_log4
+        expect_same log4 expected_log4
+    done
+    case_ "descriptor 3 as the input, read from where it stands"
+    (
+        dd bs=3 count=1 of=/dev/null 2>/dev/null <&3
+        "${tool[@]}" /dev/fd/3 out '*ins' 10
+    ) 3<precious
+    expect_bytes out 'defghijklm\r\nnopqrstuvw\r\nxyz'
+    if [ ${#tool[@]} -eq 1 ]; then
+        case_ "a descriptor the caller didn't give, named as the output, is no file"
+        "${tool[@]}" precious /dev/fd/3 '*ins' 10 3<&- >stdout
+        rc=$?
+        expect_rc 97
+        expect_same precious original
+    fi
+
     case_ "standard input as the input, read from where it stands"
     (
         dd bs=3 count=1 of=/dev/null 2>/dev/null
@@ -268,6 +293,39 @@ group_same_file() {
         expect_rc 97
         expect_bytes saved/data 'saved by an editor'
         expect_no_temporary saved
+
+        # Saved before the output is opened: the name is the input's however it is spelled.
+        for spelled in saved/data ./saved/data "$PWD/saved/data"; do
+            case_ "a file saved under the input's name, spelled $spelled, before the output opens is kept"
+            rm -rf saved mark && mkdir saved
+            printf 'abcdefg' >saved/data
+            printf 'saved by an editor' >saved/other
+            FAULT_DELAY=fstat FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+                "${tool[@]}" saved/data "$spelled" '*ins' 3 >stdout &
+            pid=$!
+            until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
+            [ -e mark ] && mv saved/other saved/data
+            ends_within 5 $pid
+            expect_rc 97
+            expect_bytes saved/data 'saved by an editor'
+            expect_no_temporary saved
+        done
+
+        # Written to by another program while it is read, or just before the replace.
+        for step in read renameat2; do
+            case_ "data appended to the input in place during $step is kept"
+            rm -rf saved mark && mkdir saved
+            printf 'abcdefg' >saved/data
+            FAULT_DELAY=$step FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+                "${tool[@]}" saved/data saved/data '*ins' 3 >stdout &
+            pid=$!
+            until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
+            [ -e mark ] && printf 'hij' >>saved/data
+            ends_within 5 $pid
+            expect_rc 97
+            expect_bytes saved/data 'abcdefghij'
+            expect_no_temporary saved
+        done
 
         case_ "a file moved onto a new output's name meanwhile is kept"
         rm -rf moved mark && mkdir moved

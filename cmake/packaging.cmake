@@ -140,7 +140,7 @@ else()
     endif()
   endforeach()
   string(STRIP "${rpm_changelog}" rpm_changelog)
-  # Written into the spec file, where % starts a macro.
+  # Written into the file rpmbuild reads, where % starts a macro.
   string(REPLACE "%" "%%" rpm_changelog "${rpm_changelog}")
   set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
   file(WRITE ${CPACK_RPM_CHANGELOG_FILE} "${rpm_changelog}\n")

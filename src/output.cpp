@@ -257,7 +257,9 @@ Outcome finish_output(Output& output, Input& input) {
                 outcome = Outcome::replace_failed;
                 break;
             }
+            // Named, it is now removed while its name holds it, should the close fail.
             output.unnamed = false;
+            arm(output);
             if (!close_file(output.file)) {
                 outcome = Outcome::write_failed;
                 break;

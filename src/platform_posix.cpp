@@ -2,13 +2,13 @@
 // metadata, and putting a file in place.
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -227,9 +227,9 @@ bool give_name(File file, const Place& place) {
         return true;
     }
     if (errno == EEXIST) return false;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd_of(file));
-    return linkat(AT_FDCWD, path, folder_of(place), place.name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd_of(file));
+    return linkat(AT_FDCWD, path.c_str(), folder_of(place), place.name.c_str(),
+                  AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool make_blocking(File file) {

@@ -102,8 +102,14 @@ SpecialMasks classify(const Byte* in) {
     return m;
 }
 
+bool always() {
+    return true;
+}
+
+}  // namespace
+
 // Without a branch per byte: each byte is stored, and the next one overwrites it unless kept.
-std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
+std::size_t portable_compress(const Byte* in, std::uint64_t keep, Byte* out) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < kGroup; ++i) {
         out[n] = in[i];
@@ -111,12 +117,6 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     }
     return n;
 }
-
-bool always() {
-    return true;
-}
-
-}  // namespace
 
 // Eight input bytes become three 64-bit words, so the loop costs about a cycle a byte.
 unsigned char* portable_single_byte_records(const Byte* in, std::size_t count, Byte* out) {
@@ -150,7 +150,7 @@ const Kernel kPortableKernel = {
     .copy_short_line = copy_short_line,
     .single_byte_records = portable_single_byte_records,
     .classify = classify,
-    .compress = compress,
+    .compress = portable_compress,
 };
 
 }  // namespace zeilfuge

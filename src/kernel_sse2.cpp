@@ -124,16 +124,6 @@ SpecialMasks classify(const Byte* in) {
     return m;
 }
 
-// SSE2 has no byte shuffle: each byte is stored, and the next overwrites it unless kept.
-std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < kGroup; ++i) {
-        out[n] = in[i];
-        n += (keep >> i) & 1;
-    }
-    return n;
-}
-
 bool always() {
     return true;
 }
@@ -148,7 +138,8 @@ const Kernel kSse2Kernel = {
     .copy_short_line = copy_short_line,
     .single_byte_records = portable_single_byte_records,  // SSE2 has no byte shuffle
     .classify = classify,
-    .compress = compress,
+    // SSE2 has no byte shuffle to do better with.
+    .compress = portable_compress,
 };
 
 }  // namespace zeilfuge

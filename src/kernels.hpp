@@ -61,6 +61,9 @@ extern const Kernel kAvx512Kernel;
 // The 128-byte line copy of copy_short_line.
 inline constexpr std::size_t kShortLine = 128;
 
+// The portable compress, for the kernels without a byte shuffle.
+std::size_t portable_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
+
 // The portable single_byte_records, for the kernels' tails and those without a shuffle.
 unsigned char* portable_single_byte_records(const unsigned char* in, std::size_t count,
                                             unsigned char* out);

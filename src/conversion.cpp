@@ -132,6 +132,11 @@ std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte
     return done;
 }
 
+// The bits below bit n, for n of 0 to 64.
+std::uint64_t bits_below(std::size_t n) {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
 // *INS with a record length places breaks between the data; otherwise data is copied as it is.
 bool breaks_records(const ConversionState& state) {
     return state.mode == Mode::insert_line_ends && state.record_length != 0;
@@ -204,11 +209,21 @@ std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
     return *in == kCr && end - in > 1 && in[1] == kLf ? 2 : 0;
 }
 
-// *DEL over the common shape of a text file, lines of plain bytes each ended by CR LF or LF
-// and padded by at most kPadRun blanks. It stops at anything else (a NUL, a lone CR,
-// Ctrl-Z, the end of the block, a longer pad, an output without room for a line end's
-// blanks) and leaves that to the general loop.
+// *DEL over the common shape of a text file, lines of plain bytes each ended by CR LF or
+// LF. A region of the input is taken in two passes: the kernel finds all its line ends, then
+// the lines are copied and padded. So no line waits on finding the end of the one before it,
+// and each costs a few stores of fixed size. A region stops before anything else (a NUL, a
+// lone CR, Ctrl-Z) and leaves it to the general loop.
+//
+// Lines up to kLineCopy bytes are copied by one copy of that size, and pads up to kPadRun
+// blanks by one store of that size: the same stores for every line cost less than a call or
+// a loop whose end is hard to predict. What follows overwrites the bytes beyond.
+constexpr std::size_t kLineCopy = 192;
 constexpr std::size_t kPadRun = 128;
+// A line that takes no more than this with its pad gets smaller stores of this size.
+constexpr std::size_t kSmallLine = 16;
+// A group with this many line ends is left to the groups below.
+constexpr std::size_t kDenseLineEnds = 4;
 
 // The blanks after a line that takes the record to `filled` bytes. Without a division in
 // the common case: a division per line is slow, and its result feeds the output position
@@ -223,16 +238,11 @@ std::int64_t blanks_after_line(std::int64_t filled, std::int64_t length) {
     return (length - filled) & -static_cast<std::int64_t>(filled != 0);
 }
 
-// The length of the line end at p, 2 for CR LF, 1 for LF, 0 for none; p[1] must be readable.
-// Without branches: which of the two a line ends with is up to the file.
-std::ptrdiff_t line_end_before(const Byte* p) {
-    const bool lf = p[0] == kLf;
-    const bool cr_lf = (p[0] == kCr) & (p[1] == kLf);
-    return static_cast<std::ptrdiff_t>(lf) | static_cast<std::ptrdiff_t>(cr_lf) << 1;
-}
-
-void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in, const Byte* end,
-                  Byte*& out, const Byte* out_end) {
+void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_ref,
+                  const Byte* end, Byte*& out_ref, const Byte* out_end) {
+    // In locals, not reloaded through the references after every store.
+    const Byte* in = in_ref;
+    Byte* out = out_ref;
     const std::int64_t length = state.record_length;
     // A pad is less than a record: for short records fewer blanks need storing.
     const bool short_pads = length <= 64;
@@ -240,44 +250,64 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in,
     // one. The counter moves with the output, so it is settled once, at the end.
     std::int64_t filled = length == 0 ? 0 : state.counter % length;
     const Byte* const out_first = out;
-    while (in != end && room(out, out_end) > kPadRun) {
-        // Room to read a short line and the two bytes after it, and to write it and its pad.
-        const bool short_fits =
-            room(in, end) > kShortLine + 1 && room(out, out_end) >= kShortLine + kPadRun;
-        std::size_t n = short_fits ? kernel.copy_short_line(in, out) : 0;
-        std::ptrdiff_t line_end = short_fits ? line_end_before(in + n) : 0;
-        // A line that is empty, or starts with a NUL or a lone CR: special bytes may come
-        // thick here, which the groups take faster.
-        if (short_fits && n == 0 && is_special(*in)) break;
-        if (line_end == 0) {
-            // A long line, a line near the end of the block or the output, a control byte
-            // that is data, or a special byte other than a line end.
-            const Byte* const stop = in + std::min(end - in, out_end - kPadRun - out);
-            n += kernel.copy_plain(in + n, stop, out + n);
-            in += n;
-            out += n;
-            if (in == end) break;
-            line_end = line_end_at(in, end);
-            if (line_end == 0) break;
-        } else {
-            in += n;
-            out += n;
+    std::uint16_t ends[kLineEndsRoom];
+    while (room(in, end) > kGroup) {
+        // Each group needs the byte after it, to tell a CR LF across its end.
+        const std::size_t groups = std::min(kLineGroups, (room(in, end) - 1) / kGroup);
+        std::size_t scanned = 0;
+        // Where line ends come thick (empty lines, lone LFs), the groups take them faster,
+        // a run at a time.
+        if (kernel.find_line_ends(in, 1, ends, scanned) >= kDenseLineEnds) break;
+        const std::size_t count = kernel.find_line_ends(in, groups, ends, scanned);
+        std::size_t start = 0;  // of the line, in the region
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = ends[i] >> 1;
+            const std::size_t n = at - start - (ends[i] & 1);
+            const std::int64_t blanks =
+                blanks_after_line(filled + static_cast<std::int64_t>(n), length);
+            const Byte* const line = in + start;
+            const bool room_for_stores =
+                room(line, end) >= kLineCopy && room(out, out_end) >= kLineCopy + kPadRun;
+            if (n + static_cast<std::size_t>(blanks) <= kSmallLine && room_for_stores) {
+                // Empty lines and short ones come thick in some files: fewer stores for them.
+                std::memcpy(out, line, kSmallLine);
+                std::memset(out + n, kBlank, kSmallLine);
+            } else if (n <= kLineCopy && blanks <= static_cast<std::int64_t>(kPadRun) &&
+                       room_for_stores) {
+                std::memcpy(out, line, kLineCopy);
+                if (short_pads) {
+                    std::memset(out + n, kBlank, 64);
+                } else {
+                    std::memset(out + n, kBlank, kPadRun);
+                }
+            } else if (room(out, out_end) >= n + static_cast<std::size_t>(blanks)) {
+                std::memcpy(out, line, n);
+                std::memset(out + n, kBlank, static_cast<std::size_t>(blanks));
+            } else {
+                // The output is full; the general loop goes on with this line.
+                in_ref = line;
+                out_ref = out;
+                state.counter += out - out_first;
+                return;
+            }
+            out += n + static_cast<std::size_t>(blanks);
+            filled = 0;
+            start = at + 1;
         }
-        const std::int64_t blanks =
-            blanks_after_line(filled + static_cast<std::int64_t>(n), length);
-        if (blanks > static_cast<std::int64_t>(kPadRun)) break;
-        in += line_end;
-        // A run of blanks of the same size for every line, whatever its pad, costs less than
-        // a call or a loop whose end is hard to predict; what follows overwrites the rest.
-        if (short_pads) {
-            std::memset(out, kBlank, 64);
-        } else {
-            std::memset(out, kBlank, kPadRun);
+        // The start of a line that goes on beyond the region is data too.
+        const std::size_t rest = scanned - start;
+        if (rest != 0 && room(out, out_end) >= rest) {
+            std::memcpy(out, in + start, rest);
+            out += rest;
+            filled += static_cast<std::int64_t>(rest);
+            start = scanned;
         }
-        out += blanks;
-        filled = 0;
+        in += start;
+        if (start == 0) break;
     }
     state.counter += out - out_first;
+    in_ref = in;
+    out_ref = out;
 }
 
 // Input where special bytes come thick (records padded with NULs, sparse files, empty lines,
@@ -291,11 +321,6 @@ constexpr std::size_t kGroupReadable = kGroup + 1;
 constexpr std::size_t kGroupRoom = 8 * kGroup;
 // A group with fewer special bytes than this sends the input back to the scans for plain runs.
 constexpr int kDenseSpecials = 4;
-
-// The bits below bit n, for n of 0 to 64.
-std::uint64_t bits_below(std::size_t n) {
-    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
-}
 
 struct GroupSink {
     const Kernel& kernel;

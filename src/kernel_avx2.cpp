@@ -73,26 +73,16 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return plain_run<true>(in, end, out);
 }
 
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-    std::uint64_t half[2];
-    for (std::size_t h = 0; h < 2; ++h) {
-        const __m256i a = load(in + 64 * h);
-        const __m256i b = load(in + 64 * h + 32);
-        store(out + 64 * h, a);
-        store(out + 64 * h + 32, b);
-        half[h] = candidates(a) | std::uint64_t{candidates(b)} << 32;
-    }
-    // Without a branch on the first half, whose outcome is as random as the line lengths.
-    const std::size_t low = half[0] == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(half[0]));
-    const std::size_t high = half[1] == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(half[1]));
-    return low + static_cast<std::size_t>(half[0] == 0) * high;
-}
-
 SpecialMasks classify(const Byte* in) {
     const __m256i a = load(in);
     const __m256i b = load(in + 32);
     auto both = [&](Byte x) { return equal(a, x) | std::uint64_t{equal(b, x)} << 32; };
     return {both(0x00), both(0x0A), both(0x0D), both(kCtrlZ)};
+}
+
+std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
+                           std::size_t& scanned) {
+    return find_line_ends_with(classify, in, groups, ends, scanned);
 }
 
 // For each set of kept bytes among eight, the shuffle that moves them to the front.
@@ -162,7 +152,7 @@ const Kernel kAvx2Kernel = {
     .runs_here = has_avx2,
     .find_special = find_special,
     .copy_plain = copy_plain,
-    .copy_short_line = copy_short_line,
+    .find_line_ends = find_line_ends,
     .single_byte_records = single_byte_records,
     .classify = classify,
     .compress = compress,

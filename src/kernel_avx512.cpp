@@ -66,23 +66,57 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return plain_run<true>(in, end, out);
 }
 
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-    const __m512i top = _mm512_set1_epi8(static_cast<char>(kCtrlZ));
-    const __m512i a = load(in);
-    const __m512i b = load(in + 64);
-    store(out, a);
-    store(out + 64, b);
-    const std::uint64_t low = _mm512_cmple_epu8_mask(a, top);
-    const std::uint64_t high = _mm512_cmple_epu8_mask(b, top);
-    // Without a branch on the first half, whose outcome is as random as the line lengths.
-    const std::size_t first = low == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(low));
-    const std::size_t second = high == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(high));
-    return first + static_cast<std::size_t>(low == 0) * second;
-}
-
 SpecialMasks classify(const Byte* in) {
     const __m512i v = load(in);
     return {equal(v, 0x00), equal(v, 0x0A), equal(v, 0x0D), equal(v, kCtrlZ)};
+}
+
+// As find_line_ends_with, without a step per line end: each group's offsets, doubled and
+// marked, are packed with vpcompressb and widened to 16 bits in one store.
+std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
+                           std::size_t& scanned) {
+    alignas(64) static constexpr auto kDoubled = [] {
+        std::array<Byte, 64> doubled{};
+        for (std::size_t i = 0; i < 64; ++i)
+            doubled[i] = static_cast<Byte>(2 * i);
+        return doubled;
+    }();
+    const __m512i doubled = _mm512_load_si512(kDoubled.data());
+    const __m512i ones = _mm512_set1_epi8(1);
+    std::size_t count = 0;
+    std::uint64_t cr_before = 0;  // the CR at the end of the group before, as bit 0
+    for (std::size_t g = 0; g < groups; ++g) {
+        const Byte* const group = in + g * kGroup;
+        const __m512i v = load(group);
+        const std::uint64_t lf_all = equal(v, 0x0A);
+        const std::uint64_t cr = equal(v, 0x0D);
+        const std::uint64_t next_is_lf = group[kGroup] == 0x0A ? 1 : 0;
+        const std::uint64_t lone_cr = cr & ~(lf_all >> 1 | next_is_lf << 63);
+        const std::uint64_t stop = _mm512_testn_epi8_mask(v, v) | equal(v, kCtrlZ) | lone_cr;
+        const std::uint64_t lf = lf_all & (stop - 1) & ~stop;
+        const __m512i marked = _mm512_mask_add_epi8(doubled, cr << 1 | cr_before, doubled, ones);
+        const __m512i packed = _mm512_maskz_compress_epi8(lf, marked);
+        const __m512i base = _mm512_set1_epi16(static_cast<short>(2 * g * kGroup));
+        // Widens 32 of the packed offsets from the given half (the masked extract, as the
+        // plain one trips GCC 12's warning about an uninitialized value).
+        auto widened = [&](int half) {
+            const __m256i bytes = half == 0 ? _mm512_maskz_extracti64x4_epi64(0xFF, packed, 0)
+                                            : _mm512_maskz_extracti64x4_epi64(0xFF, packed, 1);
+            return _mm512_add_epi16(_mm512_cvtepu8_epi16(bytes), base);
+        };
+        _mm512_storeu_si512(ends + count, widened(0));
+        const auto found = static_cast<std::size_t>(__builtin_popcountll(lf));
+        if (found > 32) [[unlikely]]
+            _mm512_storeu_si512(ends + count + 32, widened(1));
+        count += found;
+        if (stop != 0) {
+            scanned = g * kGroup + static_cast<std::size_t>(__builtin_ctzll(stop));
+            return count;
+        }
+        cr_before = cr >> 63;
+    }
+    scanned = groups * kGroup - static_cast<std::size_t>(cr_before);
+    return count;
 }
 
 // Packed in a register and stored whole: a compressing store to memory is slow on some
@@ -125,7 +159,7 @@ const Kernel kAvx512Kernel = {
     .runs_here = has_avx512,
     .find_special = find_special,
     .copy_plain = copy_plain,
-    .copy_short_line = copy_short_line,
+    .find_line_ends = find_line_ends,
     .single_byte_records = single_byte_records,
     .classify = classify,
     .compress = compress,

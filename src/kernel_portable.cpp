@@ -65,14 +65,6 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return plain_run<true>(in, end, out);
 }
 
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-    std::memcpy(out, in, kShortLine);
-    std::size_t n = 0;
-    while (n < kShortLine && in[n] > kCtrlZ)
-        ++n;
-    return n;
-}
-
 // The eight bytes at p as a word with the first byte lowest, on either byte order.
 std::uint64_t load_low_first(const Byte* p) {
     std::uint64_t x;
@@ -100,6 +92,11 @@ SpecialMasks classify(const Byte* in) {
         m.ctrl_z |= std::uint64_t{bytes_equal(x, kCtrlZ)} << (8 * w);
     }
     return m;
+}
+
+std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
+                           std::size_t& scanned) {
+    return find_line_ends_with(classify, in, groups, ends, scanned);
 }
 
 bool always() {
@@ -147,7 +144,7 @@ const Kernel kPortableKernel = {
     .runs_here = always,
     .find_special = find_special,
     .copy_plain = copy_plain,
-    .copy_short_line = copy_short_line,
+    .find_line_ends = find_line_ends,
     .single_byte_records = portable_single_byte_records,
     .classify = classify,
     .compress = portable_compress,

@@ -93,25 +93,6 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return plain_run<true>(in, end, out);
 }
 
-std::size_t copy_short_line(const Byte* in, Byte* out) {
-    std::uint64_t half[2];
-    for (std::size_t h = 0; h < 2; ++h) {
-        std::uint64_t mask = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const std::size_t at = h * 64 + i * 16;
-            const __m128i v = load(in + at);
-            store(out + at, v);
-            mask |= std::uint64_t{candidates(v)} << (i * 16);
-        }
-        half[h] = mask;
-    }
-    // countr_zero of 0 is 64: a line that passes the first half adds the second's, through a
-    // mask, as a branch on it would mispredict.
-    const auto low = static_cast<std::size_t>(std::countr_zero(half[0]));
-    const auto high = static_cast<std::size_t>(std::countr_zero(half[1]));
-    return low + static_cast<std::size_t>(half[0] == 0) * high;
-}
-
 SpecialMasks classify(const Byte* in) {
     SpecialMasks m;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -122,6 +103,11 @@ SpecialMasks classify(const Byte* in) {
         m.ctrl_z |= std::uint64_t{equal(v, kCtrlZ)} << (16 * i);
     }
     return m;
+}
+
+std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
+                           std::size_t& scanned) {
+    return find_line_ends_with(classify, in, groups, ends, scanned);
 }
 
 bool always() {
@@ -135,7 +121,7 @@ const Kernel kSse2Kernel = {
     .runs_here = always,
     .find_special = find_special,
     .copy_plain = copy_plain,
-    .copy_short_line = copy_short_line,
+    .find_line_ends = find_line_ends,
     .single_byte_records = portable_single_byte_records,  // SSE2 has no byte shuffle
     .classify = classify,
     // SSE2 has no byte shuffle to do better with.

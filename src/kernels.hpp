@@ -4,6 +4,7 @@
 // processor has.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,9 +30,10 @@ struct Kernel {
     // [out, out + (end - in)), bytes beyond the special byte included.
     std::size_t (*copy_plain)(const unsigned char* in, const unsigned char* end,
                               unsigned char* out);
-    // Copies exactly kShortLine (128) bytes; returns the offset of the first byte up to
-    // Ctrl-Z among them (a candidate for a special byte), or 128 when there is none.
-    std::size_t (*copy_short_line)(const unsigned char* in, unsigned char* out);
+    // Finds the line ends (LF, or CR LF) of *DEL among `groups` groups of kGroup bytes from
+    // in, of which the byte after the last is readable too; see find_line_ends_with.
+    std::size_t (*find_line_ends)(const unsigned char* in, std::size_t groups, std::uint16_t* ends,
+                                  std::size_t& scanned);
     // Writes count records of one byte each, every one behind its break: CR LF b. Writes
     // exactly 3 * count bytes; returns the end of them.
     unsigned char* (*single_byte_records)(const unsigned char* in, std::size_t count,
@@ -58,14 +60,69 @@ extern const Kernel kSse2Kernel;
 extern const Kernel kAvx2Kernel;
 extern const Kernel kAvx512Kernel;
 
-// The 128-byte line copy of copy_short_line.
-inline constexpr std::size_t kShortLine = 128;
-
 // The portable compress, for the kernels without a byte shuffle.
 std::size_t portable_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
 
 // The portable single_byte_records, for the kernels' tails and those without a shuffle.
 unsigned char* portable_single_byte_records(const unsigned char* in, std::size_t count,
                                             unsigned char* out);
+
+// The most groups find_line_ends takes at once, and the room its ends need: a line end's
+// offset is written for each of the first kEndsPerGroup LFs of a group whether it has them or
+// not, so that text costs no branch on their number.
+inline constexpr std::size_t kLineGroups = 64;
+inline constexpr std::size_t kEndsPerGroup = 4;
+inline constexpr std::size_t kLineEndsRoom = kLineGroups * kGroup + kGroup;
+
+// Writes the offset of each line end's LF, doubled, plus 1 for a CR LF, to ends, and returns
+// how many. Sets scanned to the offset of the first byte that no line here may hold (a NUL,
+// Ctrl-Z, a CR not followed by LF), or to the end of the groups, short of a CR there that
+// starts a line end. Each kernel instantiates it with its own classify, inlined.
+template <typename Classify>
+std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std::size_t groups,
+                                std::uint16_t* ends, std::size_t& scanned) {
+    std::size_t count = 0;
+    std::uint64_t cr_before = 0;  // the CR at the end of the group before, as bit 0
+    for (std::size_t g = 0; g < groups; ++g) {
+        const unsigned char* const group = in + g * kGroup;
+        const SpecialMasks masks = classify(group);
+        const std::uint64_t next_is_lf = group[kGroup] == 0x0A ? 1 : 0;
+        const std::uint64_t after_cr = masks.cr << 1 | cr_before;
+        const std::uint64_t lone_cr = masks.cr & ~(masks.lf >> 1 | next_is_lf << 63);
+        const std::uint64_t stop = masks.nul | masks.ctrl_z | lone_cr;
+        // The bits below the first stop; all of them when there is none.
+        const std::uint64_t lf = masks.lf & (stop - 1) & ~stop;
+        const auto base = static_cast<unsigned>(g * kGroup);
+        auto at = [&](std::uint64_t bits) {
+            // With the top bit set the count needs no test for zero, which compilers make a
+            // branch; for no bits at all it gives a place that isn't counted anyway.
+            const auto bit = static_cast<unsigned>(std::countr_zero(bits | std::uint64_t{1} << 63));
+            return static_cast<std::uint16_t>((base + bit) << 1 | (after_cr >> bit & 1));
+        };
+        // The first four without a condition: one that isn't there is written beyond count,
+        // where the next line end overwrites it.
+        const std::uint64_t lf2 = lf & (lf - 1);
+        const std::uint64_t lf3 = lf2 & (lf2 - 1);
+        const std::uint64_t lf4 = lf3 & (lf3 - 1);
+        ends[count] = at(lf);
+        ends[count + 1] = at(lf2);
+        ends[count + 2] = at(lf3);
+        ends[count + 3] = at(lf4);
+        const auto found = static_cast<std::size_t>(std::popcount(lf));
+        if (found > kEndsPerGroup) [[unlikely]] {
+            std::size_t k = count + kEndsPerGroup;
+            for (std::uint64_t more = lf4 & (lf4 - 1); more != 0; more &= more - 1)
+                ends[k++] = at(more);
+        }
+        count += found;
+        if (stop != 0) {
+            scanned = base + static_cast<unsigned>(std::countr_zero(stop));
+            return count;
+        }
+        cr_before = masks.cr >> 63;
+    }
+    scanned = groups * kGroup - static_cast<std::size_t>(cr_before);
+    return count;
+}
 
 }  // namespace zeilfuge

@@ -336,7 +336,7 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
     std::mt19937 rng(915);
     const unsigned char kBytes[] = {0x00, 0x0A, 0x0D, 0x1A, 0x01, 0x09, 0x0B, 0x0C, 0x0E,
                                     0x19, 0x1B, 0x20, 'a',  0x80, 0x8A, 0x9A, 0xFF};
-    std::vector<unsigned char> buffer(kShortLine + 2 * kGroup + 1);
+    std::vector<unsigned char> buffer(4 * kGroup + 2);
     std::vector<unsigned char> out(buffer.size() + kGroup);
     for (int round = 0; round < 3000; ++round) {
         // Mostly plain bytes, with a few of the others, so that long runs come up too.
@@ -361,11 +361,29 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
                                 [](unsigned char b) { return b == 0xEE; }))
             << "copy_plain wrote beyond its end, round " << round;
 
-        std::size_t candidate = 0;
-        while (candidate < kShortLine && in[candidate] > 0x1A)
-            ++candidate;
-        ASSERT_EQ(kernel.copy_short_line(in, out.data()), candidate) << "round " << round;
-        EXPECT_TRUE(std::equal(in, in + kShortLine, out.data()));
+        // The line ends of *DEL: each LF, doubled, plus 1 after a CR; the scan stops at a NUL,
+        // Ctrl-Z or a CR without an LF after it, and leaves out a CR LF cut at its end.
+        const std::size_t groups = static_cast<std::size_t>(round % 4);
+        std::vector<std::uint16_t> expected_ends;
+        std::size_t expected_scanned = groups * kGroup;
+        for (std::size_t i = 0; i < groups * kGroup; ++i) {
+            if (in[i] == 0x00 || in[i] == 0x1A || (in[i] == 0x0D && in[i + 1] != 0x0A)) {
+                expected_scanned = i;
+                break;
+            }
+            if (in[i] == 0x0A)
+                expected_ends.push_back(
+                    static_cast<std::uint16_t>(2 * i + (i > 0 && in[i - 1] == 0x0D)));
+        }
+        if (expected_scanned == groups * kGroup && groups != 0 && in[expected_scanned - 1] == 0x0D)
+            --expected_scanned;
+        std::vector<std::uint16_t> ends(kLineEndsRoom);
+        std::size_t scanned = 0;
+        const std::size_t count = kernel.find_line_ends(in, groups, ends.data(), scanned);
+        ASSERT_EQ(std::vector(ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(count)),
+                  expected_ends)
+            << "round " << round;
+        ASSERT_EQ(scanned, expected_scanned) << "round " << round;
 
         const std::size_t records = std::min<std::size_t>(length, out.size() / 3);
         std::string expected_records;
@@ -472,15 +490,19 @@ TEST_P(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
 }
 
 // Text as *DEL meets it most: lines of every length around the sizes that its line copying
-// works in, ended by CR LF or LF, with now and then a tab, a NUL or a lone CR among the
-// data, converted in blocks large enough for whole lines and small enough to cut some.
+// works in and beyond the region it finds line ends in, ended by CR LF or LF, with now and then a
+// tab, a NUL or a lone CR among the data, converted in blocks large enough for whole lines and
+// small enough to cut some.
 TEST_P(Conversion, DeleteAgreesWithTheReferenceOnLinesOfEveryLength) {
     const std::int32_t lengths[] = {0, 1, 7, 63, 64, 65, 66, 80, 127, 128, 129, 130, 200, 4096};
     std::mt19937 rng(8122026);
     for (const std::int32_t rcdlen : lengths) {
         for (int round = 0; round < 40; ++round) {
             std::string input;
-            std::uniform_int_distribution<int> line_length(0, round % 4 == 0 ? 300 : 140);
+            // Now and then lines longer than *DEL takes at once (4 KiB).
+            std::uniform_int_distribution<int> line_length(0, round % 4 == 0    ? 300
+                                                              : round % 10 == 3 ? 9000
+                                                                                : 140);
             std::uniform_int_distribution<int> pick(0, 99);
             while (input.size() < 20000) {
                 const int n = line_length(rng);

@@ -21,19 +21,16 @@ constexpr Byte kBlank = 0x20;
 // A line end written, with the break that may precede it, needs four bytes; copying data
 // always leaves them free, so a special byte never waits for room.
 constexpr std::ptrdiff_t kSpecialRoom = 4;
-// Short records are copied in pieces of this fixed size, one load and one store each; the
-// bytes beyond the record are overwritten by what follows.
+// A short piece of data is copied in one piece of this fixed size; the bytes beyond it are
+// overwritten by what follows.
 constexpr std::size_t kWideCopy = 16;
-// Records up to this length are copied in wide pieces rather than by a call to memcpy.
-constexpr std::size_t kShortRecord = 256;
 
 bool is_special(Byte b) {
     return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
 }
 
 // One unaligned load and store of kWideCopy bytes, in two words: GCC 12 at -O3 turned a
-// single 16-byte memcpy in the short-record loop into aligned loads, which fault on input
-// at an odd address.
+// single 16-byte memcpy in a loop into aligned loads, which fault on input at an odd address.
 void copy_wide(Byte* out, const Byte* in) {
     std::uint64_t low;
     std::uint64_t high;
@@ -58,27 +55,6 @@ std::int64_t blanks_to_pad(std::int64_t counter, std::int64_t length) {
     return filled == 0 ? 0 : length - filled;
 }
 
-// The bytes a short record is copied in: its length rounded up to whole wide copies.
-std::size_t wide_length(std::size_t length) {
-    return (length + kWideCopy - 1) / kWideCopy * kWideCopy;
-}
-
-// Writes count whole records of length bytes (at most kShortRecord), each behind its break.
-// Reads and writes up to wide_length(length) bytes of each record; what follows overwrites
-// the bytes beyond it.
-Byte* insert_short_records(const Kernel& kernel, const Byte* in, std::size_t length,
-                           std::size_t count, Byte* out) {
-    if (length == 1) return kernel.single_byte_records(in, count, out);
-    const std::size_t wide = wide_length(length);
-    for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
-        out[0] = kCr;
-        out[1] = kLf;
-        for (std::size_t j = 0; j < wide; j += kWideCopy)
-            copy_wide(out + 2 + j, in + j);
-    }
-    return out;
-}
-
 // The bytes from `from` to `to` beyond the first `skip` of them; 0 when there are none.
 std::size_t room(const Byte* from, const Byte* to, std::size_t skip = 0) {
     const std::ptrdiff_t n = to - from;
@@ -101,11 +77,11 @@ std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte
             if (length <= static_cast<std::int64_t>(kShortRecord)) {
                 // Whole short records: the per-record work must stay a few instructions.
                 const auto size = static_cast<std::size_t>(length);
-                const std::size_t readable = room(in + done, readable_end, wide_length(size));
-                const std::size_t writable = room(out, limit, wide_length(size));
-                const std::size_t count = std::min(
-                    {(n - done) / size, readable / size + (readable != 0), writable / (size + 2)});
-                out = insert_short_records(kernel, in + done, size, count, out);
+                const std::size_t readable = room(in + done, readable_end, kRecordSlack);
+                const std::size_t writable = room(out, limit, kRecordSlack);
+                const std::size_t count =
+                    std::min({(n - done) / size, readable / size, writable / (size + 2)});
+                out = kernel.short_records(in + done, size, count, out);
                 done += count * size;
                 if (done == n) break;
             }

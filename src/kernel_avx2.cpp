@@ -82,7 +82,8 @@ SpecialMasks classify(const Byte* in) {
 
 std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
                            std::size_t& scanned) {
-    return find_line_ends_with(classify, in, groups, ends, scanned);
+    return find_line_ends_with([](const Byte* group) { return classify(group); }, in, groups, ends,
+                               scanned);
 }
 
 // For each set of kept bytes among eight, the shuffle that moves them to the front.
@@ -113,9 +114,11 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return n;
 }
 
-// Sixteen input bytes become three stores of sixteen: each a shuffle that puts the data bytes
-// in every third place, with CR LF filled in around them.
-Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+// Records of one byte: sixteen input bytes become three stores of sixteen, each a shuffle that
+// puts the data bytes in every third place, with CR LF filled in around them. Longer records
+// are left to the portable copy.
+Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    if (length != 1) return portable_short_records(in, length, count, out);
     alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kOrder = [] {
         std::array<std::array<Byte, 16>, 3> order{};
         for (std::size_t j = 0; j < 48; ++j)
@@ -138,11 +141,12 @@ Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
                              _mm_or_si128(_mm_shuffle_epi8(bytes, order), ends));
         }
     }
-    return portable_single_byte_records(in + i, count - i, out);
+    return portable_short_records(in + i, 1, count - i, out);
 }
 
 bool has_avx2() {
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
 }  // namespace
@@ -153,7 +157,7 @@ const Kernel kAvx2Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .single_byte_records = single_byte_records,
+    .short_records = short_records,
     .classify = classify,
     .compress = compress,
 };

@@ -126,8 +126,52 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return static_cast<std::size_t>(__builtin_popcountll(keep));
 }
 
-// 64 input bytes become three stores of 64: each one two-source byte permute that takes every
-// third byte from the input and CR or LF from a vector that holds them.
+// Records up to this length are placed by permutes, longer ones copied 64 bytes at a time.
+constexpr std::size_t kPermutedRecord = 126;
+
+// The output of records of one length is periodic: each record and its break take the same
+// length + 2 bytes. Every 64 bytes of it are one two-source byte permute of the 64 input
+// bytes from where the last one stopped, with CR and LF taken from a second vector. The
+// permutes repeat after (length + 2) / gcd(64, length + 2) steps; they are worked out once
+// per length, in the order they are used.
+struct RecordPermutes {
+    std::size_t length = 0;
+    std::size_t steps = 0;
+    std::size_t round_input = 0;  // the input bytes all the steps take
+    alignas(64) std::array<std::array<Byte, 64>, kPermutedRecord + 2> order;
+    std::array<std::uint16_t, kPermutedRecord + 2> from;  // where each step's input starts
+};
+
+const RecordPermutes& permutes_for(std::size_t length) {
+    // Per thread, as conversions in several threads may use different lengths.
+    thread_local RecordPermutes permutes;
+    if (permutes.length == length) return permutes;
+    const std::size_t period = length + 2;
+    permutes.length = length;
+    // The greatest common divisor of 64 and the period is the largest power of two in both.
+    const int twos = __builtin_ctzll(period);
+    permutes.steps = period >> (twos < 6 ? twos : 6);
+    std::size_t from = 0;
+    for (std::size_t step = 0; step < permutes.steps; ++step) {
+        // Where this step starts among a break and its record, and the record bytes before.
+        const std::size_t phase = 64 * step % period;
+        const std::size_t taken = phase >= 2 ? phase - 2 : 0;
+        permutes.from[step] = static_cast<std::uint16_t>(from);
+        for (std::size_t j = 0; j < 64; ++j) {
+            const std::size_t at = (phase + j) % period;
+            const std::size_t records = (phase + j) / period;
+            // Bytes 64 and 65 of the pair of sources are CR and LF.
+            permutes.order[step][j] =
+                static_cast<Byte>(at < 2 ? 64 + at : records * length + at - 2 - taken);
+            from += at >= 2 ? 1 : 0;
+        }
+    }
+    permutes.round_input = from;
+    return permutes;
+}
+
+// Records of one byte: 64 input bytes become three stores of 64, by permutes that stay in
+// registers.
 Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     alignas(64) static constexpr auto kOrder = [] {
         std::array<std::array<Byte, 64>, 3> order{};
@@ -143,13 +187,51 @@ Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
             store(out + 64 * k,
                   _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&kOrder[k]), line_end));
     }
-    return portable_single_byte_records(in + i, count - i, out);
+    return portable_short_records(in + i, 1, count - i, out);
+}
+
+Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    if (length == 1) return single_byte_records(in, count, out);
+    Byte* const end = out + count * (length + 2);
+    if (length > kPermutedRecord) {
+        for (; out != end; in += length, out += length + 2) {
+            out[0] = 0x0D;
+            out[1] = 0x0A;
+            for (std::size_t j = 0; j < length; j += 64)
+                store(out + 2 + j, load(in + j));
+        }
+        return end;
+    }
+    const RecordPermutes& permutes = permutes_for(length);
+    const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // CR, then LF
+    // In locals: stores through a byte pointer could change the table, as far as the
+    // compiler knows, and it would load these again after every one.
+    const std::size_t steps = permutes.steps;
+    const std::size_t round_input = permutes.round_input;
+    const std::uint16_t* const from = permutes.from.data();
+    const std::array<Byte, 64>* const order = permutes.order.data();
+    auto place = [&](std::size_t step) {
+        store(out + 64 * step, _mm512_permutex2var_epi8(load(in + from[step]),
+                                                        _mm512_load_si512(&order[step]), line_end));
+    };
+    // A round of all the steps at a time, each step's input at a fixed place from the round's.
+    for (std::size_t rounds = static_cast<std::size_t>(end - out) / (64 * steps); rounds != 0;
+         --rounds, in += round_input, out += 64 * steps) {
+        for (std::size_t step = 0; step < steps; ++step)
+            place(step);
+    }
+    // The last store may reach up to 63 bytes beyond the end, and the last load as far beyond
+    // the last record.
+    for (std::size_t step = 0; out + 64 * step < end; ++step)
+        place(step);
+    return end;
 }
 
 bool has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2");
+    return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
 }
 
 }  // namespace
@@ -160,7 +242,7 @@ const Kernel kAvx512Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .single_byte_records = single_byte_records,
+    .short_records = short_records,
     .classify = classify,
     .compress = compress,
 };

@@ -107,7 +107,8 @@ SpecialMasks classify(const Byte* in) {
 
 std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
                            std::size_t& scanned) {
-    return find_line_ends_with(classify, in, groups, ends, scanned);
+    return find_line_ends_with([](const Byte* group) { return classify(group); }, in, groups, ends,
+                               scanned);
 }
 
 bool always() {
@@ -122,7 +123,7 @@ const Kernel kSse2Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .single_byte_records = portable_single_byte_records,  // SSE2 has no byte shuffle
+    .short_records = portable_short_records,  // SSE2 has no byte shuffle
     .classify = classify,
     // SSE2 has no byte shuffle to do better with.
     .compress = portable_compress,

@@ -4,7 +4,6 @@
 // processor has.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -34,10 +33,11 @@ struct Kernel {
     // in, of which the byte after the last is readable too; see find_line_ends_with.
     std::size_t (*find_line_ends)(const unsigned char* in, std::size_t groups, std::uint16_t* ends,
                                   std::size_t& scanned);
-    // Writes count records of one byte each, every one behind its break: CR LF b. Writes
-    // exactly 3 * count bytes; returns the end of them.
-    unsigned char* (*single_byte_records)(const unsigned char* in, std::size_t count,
-                                          unsigned char* out);
+    // Writes count records of length bytes each (1 to kShortRecord), every one behind its
+    // break: CR LF and the record. Returns out + count * (length + 2). May read up to
+    // kRecordSlack bytes beyond the last record, and write as many beyond the end it returns.
+    unsigned char* (*short_records)(const unsigned char* in, std::size_t length, std::size_t count,
+                                    unsigned char* out);
     // Classifies the kGroup bytes at in.
     SpecialMasks (*classify)(const unsigned char* in);
     // Stores the bytes of the group at in whose bit is set in keep, in order, at out;
@@ -63,9 +63,13 @@ extern const Kernel kAvx512Kernel;
 // The portable compress, for the kernels without a byte shuffle.
 std::size_t portable_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
 
-// The portable single_byte_records, for the kernels' tails and those without a shuffle.
-unsigned char* portable_single_byte_records(const unsigned char* in, std::size_t count,
-                                            unsigned char* out);
+// Records up to this length are short: short_records writes them, with its slack.
+inline constexpr std::size_t kShortRecord = 256;
+inline constexpr std::size_t kRecordSlack = kGroup;
+
+// The portable short_records, for the kernels' tails and those without a byte shuffle.
+unsigned char* portable_short_records(const unsigned char* in, std::size_t length,
+                                      std::size_t count, unsigned char* out);
 
 // The most groups find_line_ends takes at once, and the room its ends need: a line end's
 // offset is written for each of the first kEndsPerGroup LFs of a group whether it has them or
@@ -77,7 +81,10 @@ inline constexpr std::size_t kLineEndsRoom = kLineGroups * kGroup + kGroup;
 // Writes the offset of each line end's LF, doubled, plus 1 for a CR LF, to ends, and returns
 // how many. Sets scanned to the offset of the first byte that no line here may hold (a NUL,
 // Ctrl-Z, a CR not followed by LF), or to the end of the groups, short of a CR there that
-// starts a line end. Each kernel instantiates it with its own classify, inlined.
+// starts a line end. Each kernel instantiates it with a lambda of its own that calls its
+// classify: the lambda's type keeps the instantiation to that kernel's file, built with that
+// file's instructions, where a function type would let the linker share one among all
+// kernels. For the same reason it uses compiler built-ins, not library templates.
 template <typename Classify>
 std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std::size_t groups,
                                 std::uint16_t* ends, std::size_t& scanned) {
@@ -96,7 +103,7 @@ std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std:
         auto at = [&](std::uint64_t bits) {
             // With the top bit set the count needs no test for zero, which compilers make a
             // branch; for no bits at all it gives a place that isn't counted anyway.
-            const auto bit = static_cast<unsigned>(std::countr_zero(bits | std::uint64_t{1} << 63));
+            const auto bit = static_cast<unsigned>(__builtin_ctzll(bits | std::uint64_t{1} << 63));
             return static_cast<std::uint16_t>((base + bit) << 1 | (after_cr >> bit & 1));
         };
         // The first four without a condition: one that isn't there is written beyond count,
@@ -108,7 +115,7 @@ std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std:
         ends[count + 1] = at(lf2);
         ends[count + 2] = at(lf3);
         ends[count + 3] = at(lf4);
-        const auto found = static_cast<std::size_t>(std::popcount(lf));
+        const auto found = static_cast<std::size_t>(__builtin_popcountll(lf));
         if (found > kEndsPerGroup) [[unlikely]] {
             std::size_t k = count + kEndsPerGroup;
             for (std::uint64_t more = lf4 & (lf4 - 1); more != 0; more &= more - 1)
@@ -116,7 +123,7 @@ std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std:
         }
         count += found;
         if (stop != 0) {
-            scanned = base + static_cast<unsigned>(std::countr_zero(stop));
+            scanned = base + static_cast<unsigned>(__builtin_ctzll(stop));
             return count;
         }
         cr_before = masks.cr >> 63;

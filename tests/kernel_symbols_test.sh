@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# A function built with a kernel file's own instructions must be that file's alone: a weak or
+# unique symbol there is one the linker may pick for the code that older processors run.
+#   kernel_symbols_test.sh OBJECT...
+set -euo pipefail
+checked=0
+for object in "$@"; do
+    case $object in *kernel_avx*) ;; *) continue ;; esac
+    shared=$(nm --defined-only "$object" | awk '$2 ~ /^[WwVvu]$/ { print $3 }')
+    if [[ -n $shared ]]; then
+        echo "$object defines symbols the linker may share:"
+        echo "$shared" | c++filt
+        exit 1
+    fi
+    checked=$((checked + 1))
+done
+((checked > 0)) || { echo "no kernel object with flags of its own among the objects"; exit 1; }
+echo "$checked kernel objects hold no shared symbols"

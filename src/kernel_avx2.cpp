@@ -115,10 +115,8 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
 }
 
 // Records of one byte: sixteen input bytes become three stores of sixteen, each a shuffle that
-// puts the data bytes in every third place, with CR LF filled in around them. Longer records
-// are left to the portable copy.
-Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    if (length != 1) return portable_short_records(in, length, count, out);
+// puts the data bytes in every third place, with CR LF filled in around them.
+Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kOrder = [] {
         std::array<std::array<Byte, 16>, 3> order{};
         for (std::size_t j = 0; j < 48; ++j)
@@ -142,6 +140,97 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
         }
     }
     return portable_short_records(in + i, 1, count - i, out);
+}
+
+// Records up to this length are placed by shuffles, longer ones copied 32 bytes at a time:
+// measured here, the shuffles pay up to about 20 bytes (3 times as fast for records of 3,
+// 1.4 times for 11), and cost more beyond.
+constexpr std::size_t kShuffledRecord = 16;
+
+// As in the AVX-512 kernel, the output of records of one length is periodic, and every 32
+// bytes of it are worked out once per length: in each 16-byte half, a shuffle of the 16 input
+// bytes from where the half's data starts, with CR and LF added where the shuffle leaves
+// zeros. The shuffles repeat after (length + 2) / gcd(32, length + 2) steps.
+struct RecordShuffles {
+    std::size_t length = 0;
+    std::size_t steps = 0;
+    std::size_t round_input = 0;  // the input bytes all the steps take
+    alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> order;
+    alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> line_ends;
+    std::array<std::array<std::uint16_t, 2>, kShuffledRecord + 2> from;  // each half's input
+};
+
+const RecordShuffles& shuffles_for(std::size_t length) {
+    // Per thread, as conversions in several threads may use different lengths.
+    thread_local RecordShuffles shuffles;
+    if (shuffles.length == length) return shuffles;
+    const std::size_t period = length + 2;
+    shuffles.length = length;
+    // The greatest common divisor of 32 and the period is the largest power of two in both.
+    const int twos = __builtin_ctzll(period);
+    shuffles.steps = period >> (twos < 5 ? twos : 5);
+    std::size_t from = 0;
+    for (std::size_t step = 0; step < shuffles.steps; ++step) {
+        // Where this step starts among a break and its record, and the record bytes before.
+        const std::size_t phase = 32 * step % period;
+        const std::size_t taken = phase >= 2 ? phase - 2 : 0;
+        const std::size_t step_from = from;
+        for (std::size_t j = 0; j < 32; ++j) {
+            if (j % 16 == 0) shuffles.from[step][j / 16] = static_cast<std::uint16_t>(from);
+            const std::size_t at = (phase + j) % period;
+            const std::size_t records = (phase + j) / period;
+            const std::size_t half_from = shuffles.from[step][j / 16] - step_from;
+            shuffles.order[step][j] =
+                at < 2 ? 0x80 : static_cast<Byte>(records * length + at - 2 - taken - half_from);
+            shuffles.line_ends[step][j] = at == 0 ? 0x0D : at == 1 ? 0x0A : 0x00;
+            from += at >= 2 ? 1 : 0;
+        }
+    }
+    shuffles.round_input = from;
+    return shuffles;
+}
+
+Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    if (length == 1) return single_byte_records(in, count, out);
+    Byte* const end = out + count * (length + 2);
+    if (length > kShuffledRecord) {
+        for (; out != end; in += length, out += length + 2) {
+            out[0] = 0x0D;
+            out[1] = 0x0A;
+            for (std::size_t j = 0; j < length; j += 32)
+                store(out + 2 + j, load(in + j));
+        }
+        return end;
+    }
+    const RecordShuffles& shuffles = shuffles_for(length);
+    // In locals: stores through a byte pointer could change the table, as far as the
+    // compiler knows, and it would load these again after every one.
+    const std::size_t steps = shuffles.steps;
+    const std::size_t round_input = shuffles.round_input;
+    const std::array<std::uint16_t, 2>* const from = shuffles.from.data();
+    const std::array<Byte, 32>* const order = shuffles.order.data();
+    const std::array<Byte, 32>* const line_ends = shuffles.line_ends.data();
+    auto place = [&](std::size_t step) {
+        const __m256i bytes =
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + from[step][1]),
+                                reinterpret_cast<const __m128i*>(in + from[step][0]));
+        const __m256i placed = _mm256_shuffle_epi8(
+            bytes, _mm256_load_si256(reinterpret_cast<const __m256i*>(&order[step])));
+        store(out + 32 * step,
+              _mm256_or_si256(
+                  placed, _mm256_load_si256(reinterpret_cast<const __m256i*>(&line_ends[step]))));
+    };
+    // A round of all the steps at a time, each step's input at a fixed place from the round's.
+    for (std::size_t rounds = static_cast<std::size_t>(end - out) / (32 * steps); rounds != 0;
+         --rounds, in += round_input, out += 32 * steps) {
+        for (std::size_t step = 0; step < steps; ++step)
+            place(step);
+    }
+    // The last store may reach up to 31 bytes beyond the end, and the last load 15 beyond
+    // the last record.
+    for (std::size_t step = 0; out + 32 * step < end; ++step)
+        place(step);
+    return end;
 }
 
 bool has_avx2() {

@@ -345,12 +345,23 @@ bool put_group_line_ends(GroupSink& sink, int count) {
     return true;
 }
 
+// The bits of a group's masks before a Ctrl-Z in it; all of them when there is none.
+std::uint64_t before_ctrl_z(const SpecialMasks& masks) {
+    return (masks.ctrl_z - 1) & ~masks.ctrl_z;
+}
+
+// Whether the special bytes of a group come thick enough for the group to be taken whole.
+bool dense(const SpecialMasks& masks) {
+    std::uint64_t specials = (masks.nul | masks.lf | masks.cr) & before_ctrl_z(masks);
+    for (int i = 1; i < kDenseSpecials; ++i)
+        specials &= specials - 1;
+    return specials != 0;
+}
+
 // Converts the group at in, of which in[kGroup] is readable too, up to a Ctrl-Z in it.
 // Returns the bytes taken: the whole group, or fewer when it stops at a Ctrl-Z or at a line
-// end whose padding doesn't fit; the general loop takes over there. Sets specials to the
-// number of special bytes taken.
-std::size_t convert_group(GroupSink& sink, const Byte* in, int& specials) {
-    const SpecialMasks masks = sink.kernel.classify(in);
+// end whose padding doesn't fit; the general loop takes over there.
+std::size_t convert_group(GroupSink& sink, const Byte* in, const SpecialMasks& masks) {
     const std::size_t stop =
         masks.ctrl_z != 0 ? static_cast<std::size_t>(std::countr_zero(masks.ctrl_z)) : kGroup;
     const std::uint64_t inside = bits_below(stop);
@@ -360,7 +371,6 @@ std::size_t convert_group(GroupSink& sink, const Byte* in, int& specials) {
     const std::uint64_t next_is_lf = stop == kGroup && in[kGroup] == kLf ? 1 : 0;
     const std::uint64_t paired_cr = masks.cr & inside & (lf >> 1 | next_is_lf << 63);
     const std::uint64_t data = inside & ~(masks.nul | lf | paired_cr);
-    specials = std::popcount((masks.nul | masks.lf | masks.cr) & inside);
 
     std::uint64_t rest = inside;  // bits not handled yet
     for (std::uint64_t ends = lf; ends != 0; ends = lf & rest) {
@@ -384,18 +394,26 @@ std::size_t convert_group(GroupSink& sink, const Byte* in, int& specials) {
     return stop;
 }
 
-// Takes whole groups from in while special bytes come thick. Returns the bytes taken.
+// Takes whole groups from in while special bytes come thick. Returns the bytes taken: none
+// when they don't come thick in the first group, whose special bytes are then left to the
+// general loop, which takes a few of them for less.
 std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const Byte* in,
                            const Byte* end, Byte*& out, const Byte* out_end) {
+    const Byte* p = in;
+    auto next_dense = [&](Byte* at, SpecialMasks& masks) {
+        if (room(p, end) < kGroupReadable || room(at, out_end) < kGroupRoom) return false;
+        masks = kernel.classify(p);
+        return dense(masks);
+    };
+    SpecialMasks masks;
+    if (!next_dense(out, masks)) return 0;
     alignas(64) Byte staging[2 * kGroup] = {};
     GroupSink sink{kernel, state, out, out_end, staging, sizeof staging};
-    const Byte* p = in;
-    while (room(p, end) >= kGroupReadable && room(sink.out, out_end) >= kGroupRoom) {
-        int specials = 0;
-        const std::size_t taken = convert_group(sink, p, specials);
+    do {
+        const std::size_t taken = convert_group(sink, p, masks);
         p += taken;
-        if (taken != kGroup || specials < kDenseSpecials) break;
-    }
+        if (taken != kGroup) break;
+    } while (next_dense(sink.out, masks));
     out = sink.out;
     return static_cast<std::size_t>(p - in);
 }

@@ -108,11 +108,6 @@ std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte
     return done;
 }
 
-// The bits below bit n, for n of 0 to 64.
-std::uint64_t bits_below(std::size_t n) {
-    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
-}
-
 // *INS with a record length places breaks between the data; otherwise data is copied as it is.
 bool breaks_records(const ConversionState& state) {
     return state.mode == Mode::insert_line_ends && state.record_length != 0;
@@ -297,6 +292,11 @@ constexpr std::size_t kGroupReadable = kGroup + 1;
 constexpr std::size_t kGroupRoom = 8 * kGroup;
 // A group with fewer special bytes than this sends the input back to the scans for plain runs.
 constexpr int kDenseSpecials = 4;
+
+// The bits below bit n, for n of 0 to 64.
+std::uint64_t bits_below(std::size_t n) {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
 
 struct GroupSink {
     const Kernel& kernel;

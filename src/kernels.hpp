@@ -71,9 +71,10 @@ inline constexpr std::size_t kRecordSlack = kGroup;
 unsigned char* portable_short_records(const unsigned char* in, std::size_t length,
                                       std::size_t count, unsigned char* out);
 
-// The most groups find_line_ends takes at once, and the room its ends need: a line end's
-// offset is written for each of the first kEndsPerGroup LFs of a group whether it has them or
-// not, so that text costs no branch on their number.
+// The most groups find_line_ends takes at once, and the room its ends need: a kernel writes a
+// group's offsets in pieces of a fixed size, which may reach up to a group's worth beyond the
+// last. find_line_ends_with writes one for each of the first kEndsPerGroup LFs of a group
+// whether it has them or not, so that text costs no branch on their number.
 inline constexpr std::size_t kLineGroups = 64;
 inline constexpr std::size_t kEndsPerGroup = 4;
 inline constexpr std::size_t kLineEndsRoom = kLineGroups * kGroup + kGroup;

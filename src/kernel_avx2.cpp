@@ -152,12 +152,12 @@ constexpr std::size_t kShuffledRecord = 16;
 // bytes from where the half's data starts, with CR and LF added where the shuffle leaves
 // zeros. The shuffles repeat after (length + 2) / gcd(32, length + 2) steps.
 struct RecordShuffles {
-    std::size_t length = 0;
-    std::size_t steps = 0;
-    std::size_t round_input = 0;  // the input bytes all the steps take
     alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> order;
     alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> line_ends;
     std::array<std::array<std::uint16_t, 2>, kShuffledRecord + 2> from;  // each half's input
+    std::size_t length = 0;
+    std::size_t steps = 0;
+    std::size_t round_input = 0;  // the input bytes all the steps take
 };
 
 const RecordShuffles& shuffles_for(std::size_t length) {
@@ -221,8 +221,8 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
                   placed, _mm256_load_si256(reinterpret_cast<const __m256i*>(&line_ends[step]))));
     };
     // A round of all the steps at a time, each step's input at a fixed place from the round's.
-    for (std::size_t rounds = static_cast<std::size_t>(end - out) / (32 * steps); rounds != 0;
-         --rounds, in += round_input, out += 32 * steps) {
+    const auto round_output = static_cast<std::ptrdiff_t>(32 * steps);
+    for (; end - out >= round_output; in += round_input, out += round_output) {
         for (std::size_t step = 0; step < steps; ++step)
             place(step);
     }

@@ -135,11 +135,11 @@ constexpr std::size_t kPermutedRecord = 126;
 // permutes repeat after (length + 2) / gcd(64, length + 2) steps; they are worked out once
 // per length, in the order they are used.
 struct RecordPermutes {
+    alignas(64) std::array<std::array<Byte, 64>, kPermutedRecord + 2> order;
+    std::array<std::uint16_t, kPermutedRecord + 2> from;  // where each step's input starts
     std::size_t length = 0;
     std::size_t steps = 0;
     std::size_t round_input = 0;  // the input bytes all the steps take
-    alignas(64) std::array<std::array<Byte, 64>, kPermutedRecord + 2> order;
-    std::array<std::uint16_t, kPermutedRecord + 2> from;  // where each step's input starts
 };
 
 const RecordPermutes& permutes_for(std::size_t length) {
@@ -215,8 +215,8 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
                                                         _mm512_load_si512(&order[step]), line_end));
     };
     // A round of all the steps at a time, each step's input at a fixed place from the round's.
-    for (std::size_t rounds = static_cast<std::size_t>(end - out) / (64 * steps); rounds != 0;
-         --rounds, in += round_input, out += 64 * steps) {
+    const auto round_output = static_cast<std::ptrdiff_t>(64 * steps);
+    for (; end - out >= round_output; in += round_input, out += round_output) {
         for (std::size_t step = 0; step < steps; ++step)
             place(step);
     }

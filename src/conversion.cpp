@@ -339,7 +339,13 @@ bool put_group_line_ends(GroupSink& sink, int count) {
     }
     const std::int64_t blanks = blanks_to_pad(state.counter, length);
     if (blanks > sink.out_end - sink.out - static_cast<std::int64_t>(kGroupRoom)) return false;
-    std::memset(sink.out, kBlank, static_cast<std::size_t>(blanks));
+    // A short pad in a store of a fixed size, beyond which the room is kept: lines of a few
+    // bytes may come thick, and a call per line would cost more than the line.
+    if (blanks <= static_cast<std::int64_t>(kPadRun)) {
+        std::memset(sink.out, kBlank, kPadRun);
+    } else {
+        std::memset(sink.out, kBlank, static_cast<std::size_t>(blanks));
+    }
     sink.out += blanks;
     state.counter += blanks;
     return true;

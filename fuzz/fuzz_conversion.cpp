@@ -32,13 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t cut = seed;
         ConversionState state = start_conversion(mode, rcdlen);
         std::string output;
-        std::vector<std::byte> out_buffer(kMinimumOutput + cut % 1200);
+        std::vector<std::byte> out_buffer(kMinimumOutput + cut % ((seed & 2) != 0 ? 20000 : 1200));
         std::size_t at = 0;
         for (;;) {
             cut = cut * 1103515245U + 12345U;
             // Mostly small pieces, which cut everything everywhere; now and then one that holds
-            // whole lines, for the paths that need a few hundred bytes at hand.
-            const std::size_t most = (cut >> 12) % 4 == 0 ? 700 : 97;
+            // whole lines, for the paths that need a few hundred bytes at hand, or a whole
+            // region of *DEL's line ends (4 KiB) and more, when the input is that long.
+            const std::size_t most = (cut >> 12) % 8 == 0 ? 9000 : (cut >> 12) % 4 == 0 ? 700 : 97;
             const std::size_t piece =
                 std::min<std::size_t>(1 + (cut >> 16) % most, input.size() - at);
             // Each piece in a buffer of its own size, so that reading past it is caught.

@@ -164,29 +164,20 @@ const RecordShuffles& shuffles_for(std::size_t length) {
     // Per thread, as conversions in several threads may use different lengths.
     thread_local RecordShuffles shuffles;
     if (shuffles.length == length) return shuffles;
-    const std::size_t period = length + 2;
     shuffles.length = length;
-    // The greatest common divisor of 32 and the period is the largest power of two in both.
-    const int twos = __builtin_ctzll(period);
-    shuffles.steps = period >> (twos < 5 ? twos : 5);
-    std::size_t from = 0;
+    shuffles.steps = record_steps(length, 32);
     for (std::size_t step = 0; step < shuffles.steps; ++step) {
-        // Where this step starts among a break and its record, and the record bytes before.
-        const std::size_t phase = 32 * step % period;
-        const std::size_t taken = phase >= 2 ? phase - 2 : 0;
-        const std::size_t step_from = from;
         for (std::size_t j = 0; j < 32; ++j) {
-            if (j % 16 == 0) shuffles.from[step][j / 16] = static_cast<std::uint16_t>(from);
-            const std::size_t at = (phase + j) % period;
-            const std::size_t records = (phase + j) / period;
-            const std::size_t half_from = shuffles.from[step][j / 16] - step_from;
+            const std::size_t at = 32 * step + j;
+            const std::size_t first = record_input_before(length, at - j % 16);  // the half's
+            shuffles.from[step][j / 16] = static_cast<std::uint16_t>(first);
+            const std::size_t in_break = at % (length + 2);
             shuffles.order[step][j] =
-                at < 2 ? 0x80 : static_cast<Byte>(records * length + at - 2 - taken - half_from);
-            shuffles.line_ends[step][j] = at == 0 ? 0x0D : at == 1 ? 0x0A : 0x00;
-            from += at >= 2 ? 1 : 0;
+                in_break < 2 ? 0x80 : static_cast<Byte>(record_input_before(length, at) - first);
+            shuffles.line_ends[step][j] = in_break == 0 ? 0x0D : in_break == 1 ? 0x0A : 0x00;
         }
     }
-    shuffles.round_input = from;
+    shuffles.round_input = record_input_before(length, 32 * shuffles.steps);
     return shuffles;
 }
 

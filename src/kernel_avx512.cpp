@@ -146,27 +146,20 @@ const RecordPermutes& permutes_for(std::size_t length) {
     // Per thread, as conversions in several threads may use different lengths.
     thread_local RecordPermutes permutes;
     if (permutes.length == length) return permutes;
-    const std::size_t period = length + 2;
     permutes.length = length;
-    // The greatest common divisor of 64 and the period is the largest power of two in both.
-    const int twos = __builtin_ctzll(period);
-    permutes.steps = period >> (twos < 6 ? twos : 6);
-    std::size_t from = 0;
+    permutes.steps = record_steps(length, 64);
     for (std::size_t step = 0; step < permutes.steps; ++step) {
-        // Where this step starts among a break and its record, and the record bytes before.
-        const std::size_t phase = 64 * step % period;
-        const std::size_t taken = phase >= 2 ? phase - 2 : 0;
-        permutes.from[step] = static_cast<std::uint16_t>(from);
+        const std::size_t first = record_input_before(length, 64 * step);
+        permutes.from[step] = static_cast<std::uint16_t>(first);
         for (std::size_t j = 0; j < 64; ++j) {
-            const std::size_t at = (phase + j) % period;
-            const std::size_t records = (phase + j) / period;
+            const std::size_t at = 64 * step + j;
+            const std::size_t in_break = at % (length + 2);
             // Bytes 64 and 65 of the pair of sources are CR and LF.
-            permutes.order[step][j] =
-                static_cast<Byte>(at < 2 ? 64 + at : records * length + at - 2 - taken);
-            from += at >= 2 ? 1 : 0;
+            permutes.order[step][j] = static_cast<Byte>(
+                in_break < 2 ? 64 + in_break : record_input_before(length, at) - first);
         }
     }
-    permutes.round_input = from;
+    permutes.round_input = record_input_before(length, 64 * permutes.steps);
     return permutes;
 }
 

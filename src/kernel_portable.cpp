@@ -1,6 +1,7 @@
 // The kernel of every processor: eight bytes at a time in 64-bit words.
 #include <bit>
 #include <cstring>
+#include <numeric>
 
 #include "kernels.hpp"
 
@@ -149,6 +150,17 @@ unsigned char* portable_short_records(const Byte* in, std::size_t length, std::s
         }
     }
     return out;
+}
+
+std::size_t record_input_before(std::size_t length, std::size_t at) {
+    const std::size_t period = length + 2;
+    const std::size_t in_record = at % period;
+    return at / period * length + (in_record > 2 ? in_record - 2 : 0);
+}
+
+std::size_t record_steps(std::size_t length, std::size_t width) {
+    const std::size_t period = length + 2;
+    return period / std::gcd(width, period);
 }
 
 const Kernel kPortableKernel = {

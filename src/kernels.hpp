@@ -71,6 +71,14 @@ inline constexpr std::size_t kRecordSlack = kGroup;
 unsigned char* portable_short_records(const unsigned char* in, std::size_t length,
                                       std::size_t count, unsigned char* out);
 
+// The output of records of one length, each behind its break, repeats every length + 2 bytes:
+// CR, LF, then the record. For the kernels that work out their shuffles of it once per length
+// (defined in the portable kernel's file, built for every processor): the input bytes the
+// output before offset `at` holds, and the steps of `width` output bytes after which the
+// shuffles repeat.
+std::size_t record_input_before(std::size_t length, std::size_t at);
+std::size_t record_steps(std::size_t length, std::size_t width);
+
 // The most groups find_line_ends takes at once, and the room its ends need: a kernel writes a
 // group's offsets in pieces of a fixed size, which may reach up to a group's worth beyond the
 // last. find_line_ends_with writes one for each of the first kEndsPerGroup LFs of a group

@@ -182,32 +182,12 @@ std::ptrdiff_t line_end_at(const Byte* in, const Byte* end) {
 
 // *DEL over the common shape of a text file, lines of plain bytes each ended by CR LF or
 // LF. A region of the input is taken in two passes: the kernel finds all its line ends, then
-// the lines are copied and padded. So no line waits on finding the end of the one before it,
-// and each costs a few stores of fixed size. A region stops before anything else (a NUL, a
-// lone CR, Ctrl-Z) and leaves it to the general loop.
-//
-// Lines up to kLineCopy bytes are copied by one copy of that size, and pads up to kPadRun
-// blanks by one store of that size: the same stores for every line cost less than a call or
-// a loop whose end is hard to predict. What follows overwrites the bytes beyond.
-constexpr std::size_t kLineCopy = 192;
-constexpr std::size_t kPadRun = 128;
-// A line that takes no more than this with its pad gets smaller stores of this size.
-constexpr std::size_t kSmallLine = 16;
+// copies and pads the lines. So no line waits on finding the end of the one before it, and
+// each costs a few stores of fixed size. A region stops before anything else (a NUL, a lone
+// CR, Ctrl-Z) and leaves it to the general loop.
+
 // A group with this many line ends is left to the groups below.
 constexpr std::size_t kDenseLineEnds = 4;
-
-// The blanks after a line that takes the record to `filled` bytes. Without a division in
-// the common case: a division per line is slow, and its result feeds the output position
-// that every following store waits for.
-std::int64_t blanks_after_line(std::int64_t filled, std::int64_t length) {
-    // Masks rather than conditions: whether a line passes the end of its first record is as
-    // random as its length, and a branch on it would mispredict as often.
-    filled -= length & -static_cast<std::int64_t>(filled >= length);
-    // Lines longer than two records, and RCDLEN 0, are rare enough to pay for the division.
-    if (filled >= length) [[unlikely]]
-        filled = length == 0 ? 0 : filled % length;
-    return (length - filled) & -static_cast<std::int64_t>(filled != 0);
-}
 
 void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_ref,
                   const Byte* end, Byte*& out_ref, const Byte* out_end) {
@@ -215,8 +195,6 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
     const Byte* in = in_ref;
     Byte* out = out_ref;
     const std::int64_t length = state.record_length;
-    // A pad is less than a record: for short records fewer blanks need storing.
-    const bool short_pads = length <= 64;
     // Every line end pads to a whole record, so only the first line here may start inside
     // one. The counter moves with the output, so it is settled once, at the end.
     std::int64_t filled = length == 0 ? 0 : state.counter % length;
@@ -230,40 +208,17 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
         // a run at a time.
         if (kernel.find_line_ends(in, 1, ends, scanned) >= kDenseLineEnds) break;
         const std::size_t count = kernel.find_line_ends(in, groups, ends, scanned);
-        std::size_t start = 0;  // of the line, in the region
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t at = ends[i] >> 1;
-            const std::size_t n = at - start - (ends[i] & 1);
-            const std::int64_t blanks =
-                blanks_after_line(filled + static_cast<std::int64_t>(n), length);
-            const Byte* const line = in + start;
-            const bool room_for_stores =
-                room(line, end) >= kLineCopy && room(out, out_end) >= kLineCopy + kPadRun;
-            if (n + static_cast<std::size_t>(blanks) <= kSmallLine && room_for_stores) {
-                // Empty lines and short ones come thick in some files: fewer stores for them.
-                std::memcpy(out, line, kSmallLine);
-                std::memset(out + n, kBlank, kSmallLine);
-            } else if (n <= kLineCopy && blanks <= static_cast<std::int64_t>(kPadRun) &&
-                       room_for_stores) {
-                std::memcpy(out, line, kLineCopy);
-                if (short_pads) {
-                    std::memset(out + n, kBlank, 64);
-                } else {
-                    std::memset(out + n, kBlank, kPadRun);
-                }
-            } else if (room(out, out_end) >= n + static_cast<std::size_t>(blanks)) {
-                std::memcpy(out, line, n);
-                std::memset(out + n, kBlank, static_cast<std::size_t>(blanks));
-            } else {
-                // The output is full; the general loop goes on with this line.
-                in_ref = line;
-                out_ref = out;
-                state.counter += out - out_first;
-                return;
-            }
-            out += n + static_cast<std::size_t>(blanks);
-            filled = 0;
-            start = at + 1;
+        RegionLines lines{in, end, out, out_end, length, filled, 0};
+        const std::size_t placed = kernel.put_lines(lines, ends, count);
+        out = lines.out;
+        filled = lines.filled;
+        std::size_t start = lines.start;
+        if (placed != count) {
+            // The output is full; the general loop goes on with the next line.
+            in_ref = in + start;
+            out_ref = out;
+            state.counter += out - out_first;
+            return;
         }
         // The start of a line that goes on beyond the region is data too.
         const std::size_t rest = scanned - start;

@@ -73,7 +73,9 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return plain_run<true>(in, end, out);
 }
 
-SpecialMasks classify(const Byte* in) {
+// Always inlined into the search for line ends: GCC made it a call per group there, with the
+// masks passed back through memory.
+[[gnu::always_inline]] inline SpecialMasks classify(const Byte* in) {
     const __m256i a = load(in);
     const __m256i b = load(in + 32);
     auto both = [&](Byte x) { return equal(a, x) | std::uint64_t{equal(b, x)} << 32; };
@@ -84,6 +86,11 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
                            std::size_t& scanned) {
     return find_line_ends_with([](const Byte* group) { return classify(group); }, in, groups, ends,
                                scanned);
+}
+
+std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
+    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
+                          ends, count);
 }
 
 // For each set of kept bytes among eight, the shuffle that moves them to the front.
@@ -160,7 +167,10 @@ struct RecordShuffles {
     std::size_t round_input = 0;  // the input bytes all the steps take
 };
 
-const RecordShuffles& shuffles_for(std::size_t length) {
+// Not inlined: it runs once per length, and inside short_records it left GCC too few
+// registers for the loops, which then worked out the thread-local table's address, reloaded
+// the output position or copied each piece to the stack again at every step.
+[[gnu::noinline]] const RecordShuffles& shuffles_for(std::size_t length) {
     // Per thread, as conversions in several threads may use different lengths.
     thread_local RecordShuffles shuffles;
     if (shuffles.length == length) return shuffles;
@@ -181,19 +191,8 @@ const RecordShuffles& shuffles_for(std::size_t length) {
     return shuffles;
 }
 
-Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    if (length == 1) return single_byte_records(in, count, out);
-    Byte* const end = out + count * (length + 2);
-    if (length > kShuffledRecord) {
-        for (; out != end; in += length, out += length + 2) {
-            out[0] = 0x0D;
-            out[1] = 0x0A;
-            for (std::size_t j = 0; j < length; j += 32)
-                store(out + 2 + j, load(in + j));
-        }
-        return end;
-    }
-    const RecordShuffles& shuffles = shuffles_for(length);
+// Places the records from in until the output reaches end, by the shuffles.
+Byte* shuffle_records(const Byte* in, Byte* out, Byte* const end, const RecordShuffles& shuffles) {
     // In locals: stores through a byte pointer could change the table, as far as the
     // compiler knows, and it would load these again after every one.
     const std::size_t steps = shuffles.steps;
@@ -224,6 +223,21 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
     return end;
 }
 
+Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    if (length == 1) return single_byte_records(in, count, out);
+    Byte* const end = out + count * (length + 2);
+    if (length > kShuffledRecord) {
+        for (; out != end; in += length, out += length + 2) {
+            out[0] = 0x0D;
+            out[1] = 0x0A;
+            for (std::size_t j = 0; j < length; j += 32)
+                store(out + 2 + j, load(in + j));
+        }
+        return end;
+    }
+    return shuffle_records(in, out, end, shuffles_for(length));
+}
+
 bool has_avx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
@@ -237,6 +251,7 @@ const Kernel kAvx2Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
+    .put_lines = put_lines,
     .short_records = short_records,
     .classify = classify,
     .compress = compress,

@@ -119,6 +119,33 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
     return count;
 }
 
+// A line and its pad of up to kLineCopy bytes in three stores of 64: each the line's bytes
+// where they belong, blanks after them.
+std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
+    static_assert(kLineCopy == 3 * 64);
+    alignas(64) static constexpr auto kPlaces = [] {
+        std::array<Byte, kLineCopy> places{};
+        for (std::size_t i = 0; i < kLineCopy; ++i)
+            places[i] = static_cast<Byte>(i);
+        return places;
+    }();
+    const __m512i blanks = _mm512_set1_epi8(' ');
+    const __m512i places[3] = {_mm512_load_si512(kPlaces.data()),
+                               _mm512_load_si512(kPlaces.data() + 64),
+                               _mm512_load_si512(kPlaces.data() + 128)};
+    auto store_wide = [blanks, places](Byte* out, const Byte* line, std::size_t n,
+                                       std::size_t total) {
+        if (total > kLineCopy) return false;
+        const __m512i line_bytes = _mm512_set1_epi8(static_cast<char>(n));
+        for (std::size_t k = 0; k < 3; ++k) {
+            const __mmask64 in_line = _mm512_cmplt_epu8_mask(places[k], line_bytes);
+            store(out + 64 * k, _mm512_mask_blend_epi8(in_line, blanks, load(line + 64 * k)));
+        }
+        return true;
+    };
+    return put_lines_with(store_wide, lines, ends, count);
+}
+
 // Packed in a register and stored whole: a compressing store to memory is slow on some
 // processors.
 std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
@@ -126,8 +153,9 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return static_cast<std::size_t>(__builtin_popcountll(keep));
 }
 
-// Records up to this length are placed by permutes, longer ones copied 64 bytes at a time.
-constexpr std::size_t kPermutedRecord = 126;
+// Records up to this length are placed by permutes. Longer ones are copied 32 bytes at a time,
+// which measured faster from 64 bytes up than permutes or copies of 64 bytes.
+constexpr std::size_t kPermutedRecord = 48;
 
 // The output of records of one length is periodic: each record and its break take the same
 // length + 2 bytes. Every 64 bytes of it are one two-source byte permute of the 64 input
@@ -142,7 +170,10 @@ struct RecordPermutes {
     std::size_t round_input = 0;  // the input bytes all the steps take
 };
 
-const RecordPermutes& permutes_for(std::size_t length) {
+// Not inlined: it runs once per length, and inside short_records it left GCC too few
+// registers for the loops, which then worked out the thread-local table's address, reloaded
+// the output position or copied each piece to the stack again at every step.
+[[gnu::noinline]] const RecordPermutes& permutes_for(std::size_t length) {
     // Per thread, as conversions in several threads may use different lengths.
     thread_local RecordPermutes permutes;
     if (permutes.length == length) return permutes;
@@ -161,6 +192,32 @@ const RecordPermutes& permutes_for(std::size_t length) {
     }
     permutes.round_input = record_input_before(length, 64 * permutes.steps);
     return permutes;
+}
+
+// Places the records from in until the output reaches end, by the permutes.
+Byte* permute_records(const Byte* in, Byte* out, Byte* const end, const RecordPermutes& permutes) {
+    const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // CR, then LF
+    // In locals: stores through a byte pointer could change the table, as far as the
+    // compiler knows, and it would load these again after every one.
+    const std::size_t steps = permutes.steps;
+    const std::size_t round_input = permutes.round_input;
+    const std::uint16_t* const from = permutes.from.data();
+    const std::array<Byte, 64>* const order = permutes.order.data();
+    auto place = [&](std::size_t step) {
+        store(out + 64 * step, _mm512_permutex2var_epi8(load(in + from[step]),
+                                                        _mm512_load_si512(&order[step]), line_end));
+    };
+    // A round of all the steps at a time, each step's input at a fixed place from the round's.
+    const auto round_output = static_cast<std::ptrdiff_t>(64 * steps);
+    for (; end - out >= round_output; in += round_input, out += round_output) {
+        for (std::size_t step = 0; step < steps; ++step)
+            place(step);
+    }
+    // The last store may reach up to 63 bytes beyond the end, and the last load as far beyond
+    // the last record.
+    for (std::size_t step = 0; out + 64 * step < end; ++step)
+        place(step);
+    return end;
 }
 
 // Records of one byte: 64 input bytes become three stores of 64, by permutes that stay in
@@ -190,34 +247,14 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
         for (; out != end; in += length, out += length + 2) {
             out[0] = 0x0D;
             out[1] = 0x0A;
-            for (std::size_t j = 0; j < length; j += 64)
-                store(out + 2 + j, load(in + j));
+            for (std::size_t j = 0; j < length; j += 32) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j),
+                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j)));
+            }
         }
         return end;
     }
-    const RecordPermutes& permutes = permutes_for(length);
-    const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // CR, then LF
-    // In locals: stores through a byte pointer could change the table, as far as the
-    // compiler knows, and it would load these again after every one.
-    const std::size_t steps = permutes.steps;
-    const std::size_t round_input = permutes.round_input;
-    const std::uint16_t* const from = permutes.from.data();
-    const std::array<Byte, 64>* const order = permutes.order.data();
-    auto place = [&](std::size_t step) {
-        store(out + 64 * step, _mm512_permutex2var_epi8(load(in + from[step]),
-                                                        _mm512_load_si512(&order[step]), line_end));
-    };
-    // A round of all the steps at a time, each step's input at a fixed place from the round's.
-    const auto round_output = static_cast<std::ptrdiff_t>(64 * steps);
-    for (; end - out >= round_output; in += round_input, out += round_output) {
-        for (std::size_t step = 0; step < steps; ++step)
-            place(step);
-    }
-    // The last store may reach up to 63 bytes beyond the end, and the last load as far beyond
-    // the last record.
-    for (std::size_t step = 0; out + 64 * step < end; ++step)
-        place(step);
-    return end;
+    return permute_records(in, out, end, permutes_for(length));
 }
 
 bool has_avx512() {
@@ -235,6 +272,7 @@ const Kernel kAvx512Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
+    .put_lines = put_lines,
     .short_records = short_records,
     .classify = classify,
     .compress = compress,

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace zeilfuge {
@@ -20,6 +21,17 @@ struct SpecialMasks {
 
 inline constexpr std::size_t kGroup = 64;
 
+// The lines of a region of *DEL as put_lines takes them, and where it got to.
+struct RegionLines {
+    const unsigned char* in;      // the region
+    const unsigned char* in_end;  // the end of the readable input
+    unsigned char* out;
+    const unsigned char* out_end;
+    std::int64_t length;  // the record length; 0 pads nothing
+    std::int64_t filled;  // the bytes of the first line's record that come before it
+    std::size_t start;    // of the next line, in the region
+};
+
 struct Kernel {
     const char* name;
     bool (*runs_here)();  // whether this processor has the instructions
@@ -33,6 +45,9 @@ struct Kernel {
     // in, of which the byte after the last is readable too; see find_line_ends_with.
     std::size_t (*find_line_ends)(const unsigned char* in, std::size_t groups, std::uint16_t* ends,
                                   std::size_t& scanned);
+    // Copies and pads, in *DEL, the lines of a region whose ends find_line_ends gave, as long
+    // as the output has room; returns how many. See put_lines_with.
+    std::size_t (*put_lines)(RegionLines& lines, const std::uint16_t* ends, std::size_t count);
     // Writes count records of length bytes each (1 to kShortRecord), every one behind its
     // break: CR LF and the record. Returns out + count * (length + 2). May read up to
     // kRecordSlack bytes beyond the last record, and write as many beyond the end it returns.
@@ -139,6 +154,105 @@ std::size_t find_line_ends_with(Classify classify, const unsigned char* in, std:
     }
     scanned = groups * kGroup - static_cast<std::size_t>(cr_before);
     return count;
+}
+
+// Lines up to kLineCopy bytes are copied by one copy of that size, and pads up to kPadRun
+// blanks by one store of that size: the same stores for every line cost less than a call or a
+// loop whose end is hard to predict. What follows overwrites the bytes beyond. A line that
+// takes no more than kSmallLine bytes with its pad gets smaller stores of that size.
+inline constexpr std::size_t kLineCopy = 192;
+inline constexpr std::size_t kPadRun = 128;
+inline constexpr std::size_t kSmallLine = 16;
+
+// The blanks after a line that takes the record to `filled` bytes. Without a division in
+// the common case: a division per line is slow, and its result feeds the output position
+// that every following store waits for.
+[[gnu::always_inline]] inline std::int64_t blanks_after_line(std::int64_t filled,
+                                                             std::int64_t length) {
+    // Masks rather than conditions: whether a line passes the end of its first record is as
+    // random as its length, and a branch on it would mispredict as often.
+    filled -= length & -static_cast<std::int64_t>(filled >= length);
+    // Lines longer than two records, and RCDLEN 0, are rare enough to pay for the division.
+    if (filled >= length) [[unlikely]]
+        filled = length == 0 ? 0 : filled % length;
+    return (length - filled) & -static_cast<std::int64_t>(filled != 0);
+}
+
+// The loop of put_lines_with. With kChecked false the caller has made sure that every line
+// has room for its stores, and no line tests it again.
+template <bool kChecked, typename StoreWide>
+std::size_t put_lines_in(StoreWide store_wide, RegionLines& lines, const std::uint16_t* ends,
+                         std::size_t count) {
+    // In locals, not reloaded through the reference after every store.
+    const unsigned char* const in = lines.in;
+    const unsigned char* const in_end = lines.in_end;
+    unsigned char* out = lines.out;
+    const unsigned char* const out_end = lines.out_end;
+    std::int64_t filled = lines.filled;
+    std::size_t start = lines.start;
+    const std::int64_t length = lines.length;
+    // A pad is less than a record: for short records fewer blanks need storing.
+    const std::size_t pad_run = length <= 64 ? 64 : kPadRun;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+        const std::size_t at = ends[i] >> 1;
+        const std::size_t n = at - start - (ends[i] & 1);
+        const auto blanks = static_cast<std::size_t>(
+            blanks_after_line(filled + static_cast<std::int64_t>(n), length));
+        const unsigned char* const line = in + start;
+        const bool room_for_stores =
+            !kChecked || (in_end - line >= static_cast<std::ptrdiff_t>(kLineCopy) &&
+                          out_end - out >= static_cast<std::ptrdiff_t>(kLineCopy + kPadRun));
+        if (room_for_stores && store_wide(out, line, n, n + blanks)) {
+            // The kernel's own stores took it.
+        } else if (n + blanks <= kSmallLine && room_for_stores) {
+            // Empty lines and short ones come thick in some files: fewer stores for them.
+            std::memcpy(out, line, kSmallLine);
+            std::memset(out + n, ' ', kSmallLine);
+        } else if (n <= kLineCopy && blanks <= kPadRun && room_for_stores) {
+            std::memcpy(out, line, kLineCopy);
+            if (pad_run == 64) {
+                std::memset(out + n, ' ', 64);
+            } else {
+                std::memset(out + n, ' ', kPadRun);
+            }
+        } else if (!kChecked || out_end - out >= static_cast<std::ptrdiff_t>(n + blanks)) {
+            std::memcpy(out, line, n);
+            std::memset(out + n, ' ', blanks);
+        } else {
+            break;  // the output is full
+        }
+        out += n + blanks;
+        filled = 0;
+        start = at + 1;
+    }
+    lines.out = out;
+    lines.filled = filled;
+    lines.start = start;
+    return i;
+}
+
+// Copies each line whose end is in ends[0, count), from lines.start on, and pads it with
+// blanks to the end of its record. Stops before a line whose copy and pad don't fit the
+// output, and returns how many it took. A kernel with wide stores passes a store_wide that
+// writes a line of n bytes and its pad up to `total` in one go, with kLineCopy bytes readable
+// from the line and kLineCopy + kPadRun writable; it returns false for a line it leaves to
+// the plain stores. Each kernel instantiates this with a lambda of its own, as above.
+template <typename StoreWide>
+std::size_t put_lines_with(StoreWide store_wide, RegionLines& lines, const std::uint16_t* ends,
+                           std::size_t count) {
+    if (count == 0) return 0;
+    // The lines end by the last line end, and each pad is shorter than a record. When the
+    // input and output have room for all of that and the fixed stores beyond, as they nearly
+    // always do, the lines need no test each.
+    const auto through_last = static_cast<std::int64_t>(ends[count - 1] >> 1) + 1;
+    const bool room_for_all =
+        lines.in_end - lines.in >= through_last + static_cast<std::int64_t>(kLineCopy) &&
+        lines.out_end - lines.out >= through_last +
+                                         static_cast<std::int64_t>(count) * lines.length +
+                                         static_cast<std::int64_t>(kLineCopy + kPadRun);
+    return room_for_all ? put_lines_in<false>(store_wide, lines, ends, count)
+                        : put_lines_in<true>(store_wide, lines, ends, count);
 }
 
 }  // namespace zeilfuge

@@ -387,8 +387,8 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
 
         // Records of every short length, each behind its break, from an odd address; the
         // kernel may write within its slack beyond them, and no further.
-        static const std::size_t kLengths[] = {1,  2,  3,  5,  11,  13,  16,  17,  62, 63,
-                                               64, 65, 80, 81, 126, 127, 128, 200, 256};
+        static const std::size_t kLengths[] = {1,  2,  3,  5,  11, 13,  16,  17,  48,  49, 62,
+                                               63, 64, 65, 80, 81, 126, 127, 128, 200, 256};
         const std::size_t record = kLengths[static_cast<std::size_t>(round) % std::size(kLengths)];
         std::vector<unsigned char> source(4096 + kRecordSlack + 1);
         for (unsigned char& b : source)

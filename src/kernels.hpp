@@ -216,7 +216,8 @@ std::size_t put_lines_in(StoreWide store_wide, RegionLines& lines, const std::ui
             } else {
                 std::memset(out + n, ' ', kPadRun);
             }
-        } else if (!kChecked || out_end - out >= static_cast<std::ptrdiff_t>(n + blanks)) {
+        } else if (!kChecked || static_cast<std::size_t>(out_end - out) >= n + blanks) {
+            // The room compared unsigned: on 32 bits a pad of 2^31 blanks is a negative ptrdiff_t.
             std::memcpy(out, line, n);
             std::memset(out + n, ' ', blanks);
         } else {

@@ -175,29 +175,42 @@ TEST_P(Conversion, PaddingLargerThanTheOutputBufferIsWrittenInFull) {
 }
 
 TEST(ConversionLimits, CounterRunsPastThirtyTwoBits) {
-    // With RCDLEN 2147483647 the first padded line takes the counter to its 32-bit limit and
-    // the next byte past it. The output is checked as it goes, not kept.
-    ConversionState state = start_conversion(DEL, 2147483647);
-    const std::string input = "a\r\nb";
-    std::span<const std::byte> rest(reinterpret_cast<const std::byte*>(input.data()), input.size());
-    std::vector<std::byte> out(1 << 20);
-    const std::vector<std::byte> blanks(out.size(), std::byte{' '});
-    std::string ends;  // the bytes that aren't blanks
-    std::int64_t written = 0;
-    for (;;) {
-        const BlockResult step = convert_block(state, rest, out, true);
-        std::size_t from = 0;
-        std::size_t to = step.produced;
-        if (written == 0 && to != 0) ends += static_cast<char>(out[from++]);
-        if (step.complete && to != 0) ends += static_cast<char>(out[--to]);
-        EXPECT_EQ(std::memcmp(out.data() + from, blanks.data(), to - from), 0);
-        written += static_cast<std::int64_t>(step.produced);
-        rest = rest.subspan(step.consumed);
-        if (step.complete) break;
+    // The first padded line takes the counter to the 32-bit limit, or to 2^31 with the most
+    // negative RCDLEN, and the next bytes past it. A line of more than a group's worth takes
+    // the path for whole regions of lines; there the pad of 2^31 blanks overflows a signed
+    // 32-bit size. The output is checked as it goes, not kept: the first and last bytes, and
+    // blanks between them.
+    const struct {
+        std::int32_t rcdlen;
+        std::string input;
+        std::int64_t counter;
+    } kRows[] = {
+        {2147483647, "a\r\nb", 2147483648},
+        {-2147483648, "a\r\n" + std::string(70, ' ') + "b", 2147483648 + 71},
+    };
+    for (const auto& row : kRows) {
+        ConversionState state = start_conversion(DEL, row.rcdlen);
+        std::span<const std::byte> rest(reinterpret_cast<const std::byte*>(row.input.data()),
+                                        row.input.size());
+        std::vector<std::byte> out(1 << 20);
+        const std::vector<std::byte> blanks(out.size(), std::byte{' '});
+        std::string ends;  // the bytes that aren't blanks
+        std::int64_t written = 0;
+        for (;;) {
+            const BlockResult step = convert_block(state, rest, out, true);
+            std::size_t from = 0;
+            std::size_t to = step.produced;
+            if (written == 0 && to != 0) ends += static_cast<char>(out[from++]);
+            if (step.complete && to != 0) ends += static_cast<char>(out[--to]);
+            EXPECT_EQ(std::memcmp(out.data() + from, blanks.data(), to - from), 0);
+            written += static_cast<std::int64_t>(step.produced);
+            rest = rest.subspan(step.consumed);
+            if (step.complete) break;
+        }
+        EXPECT_EQ(ends, "ab") << "RCDLEN " << row.rcdlen;
+        EXPECT_EQ(state.counter, row.counter) << "RCDLEN " << row.rcdlen;
+        EXPECT_EQ(written, state.counter) << "RCDLEN " << row.rcdlen;
     }
-    EXPECT_EQ(ends, "ab");
-    EXPECT_EQ(state.counter, std::int64_t{2147483648});
-    EXPECT_EQ(written, state.counter);
 }
 
 TEST(ConversionLimits, MostNegativeRecordLengthBreaksAfterTwoGibibytes) {

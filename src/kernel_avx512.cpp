@@ -119,27 +119,25 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
     return count;
 }
 
-// A line and its pad of up to kLineCopy bytes in three stores of 64: each the line's bytes
-// where they belong, blanks after them.
+// A line and its pad of up to kLineCopy bytes in stores of 64 (three for 192): each the line's
+// bytes where they belong, blanks after them.
 std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
-    static_assert(kLineCopy == 3 * 64);
+    // Whole stores, and each byte's place within the line fits a byte.
+    static_assert(kLineCopy % 64 == 0 && kLineCopy <= 256);
     alignas(64) static constexpr auto kPlaces = [] {
         std::array<Byte, kLineCopy> places{};
         for (std::size_t i = 0; i < kLineCopy; ++i)
             places[i] = static_cast<Byte>(i);
         return places;
     }();
-    const __m512i blanks = _mm512_set1_epi8(' ');
-    const __m512i places[3] = {_mm512_load_si512(kPlaces.data()),
-                               _mm512_load_si512(kPlaces.data() + 64),
-                               _mm512_load_si512(kPlaces.data() + 128)};
-    auto store_wide = [blanks, places](Byte* out, const Byte* line, std::size_t n,
-                                       std::size_t total) {
+    auto store_wide = [](Byte* out, const Byte* line, std::size_t n, std::size_t total) {
         if (total > kLineCopy) return false;
+        const __m512i blanks = _mm512_set1_epi8(' ');
         const __m512i line_bytes = _mm512_set1_epi8(static_cast<char>(n));
-        for (std::size_t k = 0; k < 3; ++k) {
-            const __mmask64 in_line = _mm512_cmplt_epu8_mask(places[k], line_bytes);
-            store(out + 64 * k, _mm512_mask_blend_epi8(in_line, blanks, load(line + 64 * k)));
+        for (std::size_t k = 0; k < kLineCopy; k += 64) {
+            const __mmask64 in_line =
+                _mm512_cmplt_epu8_mask(_mm512_load_si512(kPlaces.data() + k), line_bytes);
+            store(out + k, _mm512_mask_blend_epi8(in_line, blanks, load(line + k)));
         }
         return true;
     };

@@ -88,11 +88,6 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
                                scanned);
 }
 
-std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
-    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
-                          ends, count);
-}
-
 // For each set of kept bytes among eight, the shuffle that moves them to the front.
 constexpr std::array<std::uint64_t, 256> make_shuffles() {
     std::array<std::uint64_t, 256> table{};
@@ -251,7 +246,7 @@ const Kernel kAvx2Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .put_lines = put_lines,
+    .put_lines = portable_put_lines,
     .short_records = short_records,
     .classify = classify,
     .compress = compress,

@@ -103,11 +103,6 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
                                scanned);
 }
 
-std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
-    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
-                          ends, count);
-}
-
 bool always() {
     return true;
 }
@@ -115,6 +110,12 @@ bool always() {
 }  // namespace
 
 // Without a branch per byte: each byte is stored, and the next one overwrites it unless kept.
+// Plain stores of a fixed size; only AVX-512 has wider ones that pay.
+std::size_t portable_put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
+    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
+                          ends, count);
+}
+
 std::size_t portable_compress(const Byte* in, std::uint64_t keep, Byte* out) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < kGroup; ++i) {
@@ -176,7 +177,7 @@ const Kernel kPortableKernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .put_lines = put_lines,
+    .put_lines = portable_put_lines,
     .short_records = portable_short_records,
     .classify = classify,
     .compress = portable_compress,

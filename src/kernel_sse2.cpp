@@ -113,11 +113,6 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
                                scanned);
 }
 
-std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
-    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
-                          ends, count);
-}
-
 bool always() {
     return true;
 }
@@ -130,7 +125,7 @@ const Kernel kSse2Kernel = {
     .find_special = find_special,
     .copy_plain = copy_plain,
     .find_line_ends = find_line_ends,
-    .put_lines = put_lines,
+    .put_lines = portable_put_lines,
     .short_records = portable_short_records,  // SSE2 has no byte shuffle
     .classify = classify,
     // SSE2 has no byte shuffle to do better with.

@@ -75,6 +75,9 @@ extern const Kernel kSse2Kernel;
 extern const Kernel kAvx2Kernel;
 extern const Kernel kAvx512Kernel;
 
+// The portable put_lines, for the kernels without stores of their own for lines.
+std::size_t portable_put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count);
+
 // The portable compress, for the kernels without a byte shuffle.
 std::size_t portable_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
 

@@ -113,7 +113,18 @@ bool breaks_records(const ConversionState& state) {
     return state.mode == Mode::insert_line_ends && state.record_length != 0;
 }
 
-constexpr std::ptrdiff_t kScanPiece = 8192;
+// Places whole records from in, while they hold no special byte and fit before end and limit.
+// The counter must be at the end of a record. Returns the bytes it took.
+std::size_t put_plain_records(const Kernel& kernel, ConversionState& state, const Byte* in,
+                              const Byte* end, Byte*& out, const Byte* limit) {
+    const auto size = static_cast<std::size_t>(state.record_length);
+    const std::size_t count =
+        std::min(room(in, end, kRecordSlack) / size, room(out, limit, kRecordSlack) / (size + 2));
+    const std::size_t placed = kernel.plain_records(in, size, count, out);
+    out += placed * (size + 2);
+    state.counter += static_cast<std::int64_t>(placed * size);
+    return placed * size;
+}
 
 // Takes the run of plain bytes at the start of [in, end), as far as the output has room up to
 // limit. Returns how many bytes it took.
@@ -121,15 +132,27 @@ std::size_t put_plain_run(const Kernel& kernel, ConversionState& state, const By
                           const Byte* end, Byte*& out, const Byte* limit, const Byte* out_end) {
     if (breaks_records(state)) {
         // Scanned and copied a piece at a time, so that the copy reads what the scan has just
-        // brought into the first-level cache.
+        // brought into the first-level cache. Where records are short, a piece ends at the end
+        // of one, and once a whole piece has come without a special byte the input is most
+        // likely plain: the records from there are tested as they are placed, without a scan.
+        const std::int64_t length = state.record_length;
+        const bool short_records = length <= static_cast<std::int64_t>(kShortRecord);
         std::size_t taken = 0;
         for (;;) {
             const Byte* const from = in + taken;
-            const Byte* const to = from + std::min(end - from, kScanPiece);
+            auto piece = static_cast<std::ptrdiff_t>(kScanPiece);
+            if (short_records) {
+                const std::int64_t left = length - state.counter % length;  // in this record
+                piece = static_cast<std::ptrdiff_t>(
+                    left + (static_cast<std::int64_t>(kScanPiece) - left) / length * length);
+            }
+            const Byte* const to = from + std::min(end - from, piece);
             const std::size_t n = kernel.find_special(from, to);
             const std::size_t done = insert_data(kernel, state, from, n, end, out, limit, out_end);
             taken += done;
             if (done != n || from + n != to || to == end) return taken;
+            if (short_records)
+                taken += put_plain_records(kernel, state, in + taken, end, out, limit);
         }
     }
     const Byte* const stop = in + std::min(end - in, limit - out);

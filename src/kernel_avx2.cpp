@@ -248,6 +248,7 @@ const Kernel kAvx2Kernel = {
     .find_line_ends = find_line_ends,
     .put_lines = portable_put_lines,
     .short_records = short_records,
+    .plain_records = scanned_records<find_special, short_records>,
     .classify = classify,
     .compress = compress,
 };

@@ -163,6 +163,7 @@ constexpr std::size_t kPermutedRecord = 48;
 struct RecordPermutes {
     alignas(64) std::array<std::array<Byte, 64>, kPermutedRecord + 2> order;
     std::array<std::uint16_t, kPermutedRecord + 2> from;  // where each step's input starts
+    std::array<std::uint64_t, kPermutedRecord + 2> used;  // the bytes of it the step places
     std::size_t length = 0;
     std::size_t steps = 0;
     std::size_t round_input = 0;  // the input bytes all the steps take
@@ -189,38 +190,68 @@ struct RecordPermutes {
         }
     }
     permutes.round_input = record_input_before(length, 64 * permutes.steps);
+    for (std::size_t step = 0; step < permutes.steps; ++step) {
+        const std::size_t next =
+            step + 1 < permutes.steps ? permutes.from[step + 1] : permutes.round_input;
+        permutes.used[step] = (~std::uint64_t{0}) >> (64 - (next - permutes.from[step]));
+    }
     return permutes;
 }
 
-// Places the records from in until the output reaches end, by the permutes.
-Byte* permute_records(const Byte* in, Byte* out, Byte* const end, const RecordPermutes& permutes) {
+// Places the records from in until the output reaches end, by the permutes. With kTest, stops
+// at a step that places a special byte of the records, and returns the input's offset of it;
+// otherwise returns the input's size.
+template <bool kTest>
+std::size_t permute_records(const Byte* in, Byte* out, const Byte* const end,
+                            const RecordPermutes& permutes, std::size_t size) {
     const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // CR, then LF
+    const __m512i ctrl_z = _mm512_set1_epi8(static_cast<char>(kCtrlZ));
+    const Byte* const first = in;
     // In locals: stores through a byte pointer could change the table, as far as the
     // compiler knows, and it would load these again after every one.
     const std::size_t steps = permutes.steps;
     const std::size_t round_input = permutes.round_input;
     const std::uint16_t* const from = permutes.from.data();
+    const std::uint64_t* const used = permutes.used.data();
     const std::array<Byte, 64>* const order = permutes.order.data();
-    auto place = [&](std::size_t step) {
-        store(out + 64 * step, _mm512_permutex2var_epi8(load(in + from[step]),
-                                                        _mm512_load_si512(&order[step]), line_end));
+    // The offset of the first special byte the step places, or size when there is none.
+    auto place = [&](std::size_t step) -> std::size_t {
+        const __m512i bytes = load(in + from[step]);
+        store(out + 64 * step,
+              _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&order[step]), line_end));
+        if constexpr (kTest) {
+            if (_mm512_mask_cmple_epu8_mask(used[step], bytes, ctrl_z) != 0) [[unlikely]] {
+                const std::uint64_t found = specials(bytes) & used[step];
+                if (found != 0) {
+                    const auto at = static_cast<std::size_t>(in + from[step] - first) +
+                                    static_cast<std::size_t>(__builtin_ctzll(found));
+                    if (at < size) return at;
+                }
+            }
+        }
+        return size;
     };
     // A round of all the steps at a time, each step's input at a fixed place from the round's.
     const auto round_output = static_cast<std::ptrdiff_t>(64 * steps);
     for (; end - out >= round_output; in += round_input, out += round_output) {
-        for (std::size_t step = 0; step < steps; ++step)
-            place(step);
+        for (std::size_t step = 0; step < steps; ++step) {
+            const std::size_t at = place(step);
+            if (kTest && at != size) return at;
+        }
     }
     // The last store may reach up to 63 bytes beyond the end, and the last load as far beyond
     // the last record.
-    for (std::size_t step = 0; out + 64 * step < end; ++step)
-        place(step);
-    return end;
+    for (std::size_t step = 0; out + 64 * step < end; ++step) {
+        const std::size_t at = place(step);
+        if (kTest && at != size) return at;
+    }
+    return size;
 }
 
 // Records of one byte: 64 input bytes become three stores of 64, by permutes that stay in
-// registers.
-Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+// registers. With kTest, stops before the first special byte; returns the records placed.
+template <bool kTest>
+std::size_t single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     alignas(64) static constexpr auto kOrder = [] {
         std::array<std::array<Byte, 64>, 3> order{};
         for (std::size_t j = 0; j < 192; ++j)
@@ -231,28 +262,72 @@ Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     std::size_t i = 0;
     for (; i + 64 <= count; i += 64, out += 192) {
         const __m512i bytes = load(in + i);
+        if constexpr (kTest) {
+            const std::uint64_t found = specials(bytes);
+            if (found != 0) {
+                const auto plain = static_cast<std::size_t>(__builtin_ctzll(found));
+                portable_short_records(in + i, 1, plain, out);
+                return i + plain;
+            }
+        }
         for (std::size_t k = 0; k < 3; ++k)
             store(out + 64 * k,
                   _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&kOrder[k]), line_end));
     }
-    return portable_short_records(in + i, 1, count - i, out);
+    const std::size_t rest = kTest ? find_special(in + i, in + count) : count - i;
+    portable_short_records(in + i, 1, rest, out);
+    return i + rest;
+}
+
+// Records longer than kPermutedRecord, 32 bytes at a time. With kTest, stops before the first
+// record that holds a special byte; returns the records placed.
+template <bool kTest>
+std::size_t copy_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    const __m256i ctrl_z = _mm256_set1_epi8(static_cast<char>(kCtrlZ));
+    // The record's bytes in its last piece of 32.
+    const auto last = static_cast<__mmask32>((~std::uint32_t{0}) >> ((32 - length % 32) % 32));
+    for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
+        out[0] = 0x0D;
+        out[1] = 0x0A;
+        __mmask32 low = 0;
+        std::size_t j = 0;
+        for (; j + 32 < length; j += 32) {
+            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j), bytes);
+            if constexpr (kTest) low |= _mm256_cmple_epu8_mask(bytes, ctrl_z);
+        }
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j), bytes);
+        if constexpr (kTest) {
+            low |= _mm256_mask_cmple_epu8_mask(last, bytes, ctrl_z);
+            // A byte up to Ctrl-Z that is none of the four is data: only the exact test says.
+            if (low != 0 && find_special(in, in + length) != length) [[unlikely]]
+                return i;
+        }
+    }
+    return count;
 }
 
 Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    if (length == 1) return single_byte_records(in, count, out);
-    Byte* const end = out + count * (length + 2);
-    if (length > kPermutedRecord) {
-        for (; out != end; in += length, out += length + 2) {
-            out[0] = 0x0D;
-            out[1] = 0x0A;
-            for (std::size_t j = 0; j < length; j += 32) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j),
-                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j)));
-            }
-        }
-        return end;
+    if (length == 1) {
+        single_byte_records<false>(in, count, out);
+        return out + 3 * count;
     }
-    return permute_records(in, out, end, permutes_for(length));
+    const std::size_t size = count * length;
+    if (length > kPermutedRecord) {
+        copy_records<false>(in, length, count, out);
+    } else {
+        permute_records<false>(in, out, out + count * (length + 2), permutes_for(length), size);
+    }
+    return out + count * (length + 2);
+}
+
+std::size_t plain_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    if (length == 1) return single_byte_records<true>(in, count, out);
+    if (length > kPermutedRecord) return copy_records<true>(in, length, count, out);
+    const std::size_t size = count * length;
+    return permute_records<true>(in, out, out + count * (length + 2), permutes_for(length), size) /
+           length;
 }
 
 bool has_avx512() {
@@ -272,6 +347,7 @@ const Kernel kAvx512Kernel = {
     .find_line_ends = find_line_ends,
     .put_lines = put_lines,
     .short_records = short_records,
+    .plain_records = plain_records,
     .classify = classify,
     .compress = compress,
 };

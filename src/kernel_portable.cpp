@@ -179,6 +179,7 @@ const Kernel kPortableKernel = {
     .find_line_ends = find_line_ends,
     .put_lines = portable_put_lines,
     .short_records = portable_short_records,
+    .plain_records = scanned_records<find_special, portable_short_records>,
     .classify = classify,
     .compress = portable_compress,
 };

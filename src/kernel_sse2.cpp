@@ -127,6 +127,7 @@ const Kernel kSse2Kernel = {
     .find_line_ends = find_line_ends,
     .put_lines = portable_put_lines,
     .short_records = portable_short_records,  // SSE2 has no byte shuffle
+    .plain_records = scanned_records<find_special, portable_short_records>,
     .classify = classify,
     // SSE2 has no byte shuffle to do better with.
     .compress = portable_compress,

@@ -53,6 +53,11 @@ struct Kernel {
     // kRecordSlack bytes beyond the last record, and write as many beyond the end it returns.
     unsigned char* (*short_records)(const unsigned char* in, std::size_t length, std::size_t count,
                                     unsigned char* out);
+    // The same for the records before the first one that holds a NUL, LF, CR or Ctrl-Z, whose
+    // bytes it tests as it places them; returns how many it placed. Reads and writes as
+    // short_records does for all count records.
+    std::size_t (*plain_records)(const unsigned char* in, std::size_t length, std::size_t count,
+                                 unsigned char* out);
     // Classifies the kGroup bytes at in.
     SpecialMasks (*classify)(const unsigned char* in);
     // Stores the bytes of the group at in whose bit is set in keep, in order, at out;
@@ -88,6 +93,31 @@ inline constexpr std::size_t kRecordSlack = kGroup;
 // The portable short_records, for the kernels' tails and those without a byte shuffle.
 unsigned char* portable_short_records(const unsigned char* in, std::size_t length,
                                       std::size_t count, unsigned char* out);
+
+// Input is scanned for special bytes in pieces of this size before it is copied, so that the
+// copy reads what the scan has just brought into the first-level cache.
+inline constexpr std::size_t kScanPiece = 8192;
+
+// plain_records for the kernels that test the bytes in a scan of their own before they place
+// them: find_special over a piece of records, then short_records for those before a special
+// byte. Instantiated in each kernel's file with its own functions.
+template <std::size_t (*kFindSpecial)(const unsigned char*, const unsigned char*),
+          unsigned char* (*kShortRecords)(const unsigned char*, std::size_t, std::size_t,
+                                          unsigned char*)>
+std::size_t scanned_records(const unsigned char* in, std::size_t length, std::size_t count,
+                            unsigned char* out) {
+    const std::size_t piece = kScanPiece / length;  // records are at most kShortRecord bytes
+    std::size_t placed = 0;
+    while (placed < count) {
+        const std::size_t take = count - placed < piece ? count - placed : piece;
+        const unsigned char* const from = in + placed * length;
+        const std::size_t plain = kFindSpecial(from, from + take * length) / length;
+        out = kShortRecords(from, length, plain, out);
+        placed += plain;
+        if (plain != take) break;
+    }
+    return placed;
+}
 
 // The output of records of one length, each behind its break, repeats every length + 2 bytes:
 // CR, LF, then the record. For the kernels that work out their shuffles of it once per length

@@ -312,6 +312,44 @@ TEST_P(Conversion, DensePatternsAgreeWithTheReference) {
     }
 }
 
+// Once a long run has gone a piece of the scan without a special byte, records are tested as
+// they are placed. A special byte anywhere after that, near the ends of records and pieces,
+// among bytes that are near special, must stop the records exactly there, with the input cut
+// in blocks and the output filling up on the way.
+TEST_P(Conversion, LongPlainRunsStopAtASpecialByteAnywhere) {
+    const std::int32_t kLengths[] = {1, 2, 11, 48, 49, 80, -64, 256, 257};
+    std::mt19937 rng(1209);
+    std::string run(3 * 8192 + 700, 'x');
+    for (std::size_t i = 0; i < run.size(); ++i)
+        run[i] = i % 97 == 5 ? '\x19' : i % 89 == 3 ? '\x01' : static_cast<char>('A' + i % 26);
+    for (const std::int32_t rcdlen : kLengths) {
+        const auto length = static_cast<std::size_t>(rcdlen < 0 ? -rcdlen : rcdlen);
+        std::vector<std::size_t> places = {0, 8191, 8192, 2 * 8192 + length, run.size() - 1};
+        for (std::size_t k = 0; k < 12; ++k) {
+            const std::size_t base = 8192 + k * length;
+            for (const std::size_t near : {base - 1, base, base + 1})
+                places.push_back(std::min(near, run.size() - 1));
+            places.push_back(std::uniform_int_distribution<std::size_t>(8192, run.size() - 1)(rng));
+        }
+        for (const std::size_t at : places) {
+            std::string input = run;
+            input[at] = "\0\r\n\x1a"[at % 4];
+            input += run.substr(0, 9000);  // a second run after it, which a Ctrl-Z ends unread
+            const ReferenceResult expected = reference_convert(input, INS, rcdlen);
+            for (const auto& [pieces, capacity] :
+                 {std::pair{std::vector<std::size_t>{1 << 20, 0}, std::size_t{1} << 16},
+                  {{5000}, 1 << 16},
+                  {{1 << 20, 0}, 3000}}) {
+                const Converted got = convert_in_pieces(input, INS, rcdlen, pieces, capacity);
+                ASSERT_EQ(got.output, expected.output)
+                    << "special at " << at << ", rcdlen " << rcdlen << ", pieces " << pieces[0]
+                    << ", capacity " << capacity;
+                ASSERT_EQ(got.counter, expected.counter);
+            }
+        }
+    }
+}
+
 // A CR LF pair, a lone CR or a Ctrl-Z at every place across the first few group boundaries,
 // among special bytes thick enough for the groups to take them.
 TEST_P(Conversion, SpecialBytesAtEveryPlaceAcrossGroupBoundaries) {
@@ -421,6 +459,30 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
             std::string(reinterpret_cast<const char*>(placed.data()), expected_records.size()),
             expected_records)
             << "records of " << record;
+        EXPECT_TRUE(std::all_of(placed.end() - kRecordSlack, placed.end(),
+                                [](unsigned char b) { return b == 0xEE; }));
+
+        // The same records without their special bytes, but for one at a random place, up to
+        // a slack beyond the last record, or none: plain_records places those before the one
+        // that holds it, tests no byte beyond the records, and writes no further.
+        static const unsigned char kSpecialBytes[] = {0x00, 0x0A, 0x0D, 0x1A};
+        for (unsigned char& b : source) {
+            if (special(b)) b = kBytes[4 + b % 8];  // 0x01 to 0x1B: near, but not special
+        }
+        const std::size_t planted =
+            std::uniform_int_distribution<std::size_t>(0, records * record + kRecordSlack)(rng);
+        if (round % 5 != 0) source[1 + planted] = kSpecialBytes[round % 4];
+        const std::size_t plain = round % 5 != 0 ? std::min(records, planted / record) : records;
+        std::fill(placed.begin(), placed.end(), 0xEE);
+        ASSERT_EQ(kernel.plain_records(source.data() + 1, record, records, placed.data()), plain)
+            << "records of " << record << ", special at " << planted << " of " << records;
+        for (std::size_t i = 0; i < plain * (record + 2); ++i) {
+            const std::size_t at = i % (record + 2);
+            ASSERT_EQ(placed[i], at == 0   ? 0x0D
+                                 : at == 1 ? 0x0A
+                                           : source[1 + i / (record + 2) * record + at - 2])
+                << "records of " << record << ", byte " << i;
+        }
         EXPECT_TRUE(std::all_of(placed.end() - kRecordSlack, placed.end(),
                                 [](unsigned char b) { return b == 0xEE; }));
 

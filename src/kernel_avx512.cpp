@@ -35,6 +35,32 @@ std::uint64_t specials(__m512i v) {
     return equal(v, 0x00) | equal(v, 0x0A) | equal(v, 0x0D) | equal(v, kCtrlZ);
 }
 
+// The special bytes of v, with no candidates first, for the loops that place records: each
+// byte looks up its low six bits in a table that holds the special byte with those bits, or a
+// byte whose low bit differs where there is none, and only a special byte equals what it finds.
+alignas(64) constexpr auto kSpecialOfLowBits = [] {
+    std::array<Byte, 64> table{};
+    for (std::size_t i = 0; i < 64; ++i) {
+        const bool special = i == 0x00 || i == 0x0A || i == 0x0D || i == kCtrlZ;
+        table[i] = static_cast<Byte>(special ? i : i ^ 1);
+    }
+    return table;
+}();
+
+// (The two-source permute with the table twice: the one-source one trips GCC 12's warning
+// about an uninitialized value.)
+std::uint64_t exact_specials(__m512i v, std::uint64_t which) {
+    const __m512i table = _mm512_load_si512(kSpecialOfLowBits.data());
+    return _mm512_mask_cmpeq_epi8_mask(which, _mm512_permutex2var_epi8(table, v, table), v);
+}
+
+// The same for 32 bytes, whose low five bits find the same table's first half.
+std::uint32_t exact_specials(__m256i v, __mmask32 which) {
+    const __m256i table =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kSpecialOfLowBits.data()));
+    return _mm256_mask_cmpeq_epi8_mask(which, _mm256_permutex2var_epi8(table, v, table), v);
+}
+
 template <bool kCopy>
 std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
     const Byte* p = in;
@@ -205,7 +231,6 @@ template <bool kTest>
 std::size_t permute_records(const Byte* in, Byte* out, const Byte* const end,
                             const RecordPermutes& permutes, std::size_t size) {
     const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // CR, then LF
-    const __m512i ctrl_z = _mm512_set1_epi8(static_cast<char>(kCtrlZ));
     const Byte* const first = in;
     // In locals: stores through a byte pointer could change the table, as far as the
     // compiler knows, and it would load these again after every one.
@@ -220,13 +245,11 @@ std::size_t permute_records(const Byte* in, Byte* out, const Byte* const end,
         store(out + 64 * step,
               _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&order[step]), line_end));
         if constexpr (kTest) {
-            if (_mm512_mask_cmple_epu8_mask(used[step], bytes, ctrl_z) != 0) [[unlikely]] {
-                const std::uint64_t found = specials(bytes) & used[step];
-                if (found != 0) {
-                    const auto at = static_cast<std::size_t>(in + from[step] - first) +
-                                    static_cast<std::size_t>(__builtin_ctzll(found));
-                    if (at < size) return at;
-                }
+            const std::uint64_t found = exact_specials(bytes, used[step]);
+            if (found != 0) [[unlikely]] {
+                const auto at = static_cast<std::size_t>(in + from[step] - first) +
+                                static_cast<std::size_t>(__builtin_ctzll(found));
+                if (at < size) return at;
             }
         }
         return size;
@@ -263,8 +286,8 @@ std::size_t single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     for (; i + 64 <= count; i += 64, out += 192) {
         const __m512i bytes = load(in + i);
         if constexpr (kTest) {
-            const std::uint64_t found = specials(bytes);
-            if (found != 0) {
+            const std::uint64_t found = exact_specials(bytes, ~std::uint64_t{0});
+            if (found != 0) [[unlikely]] {
                 const auto plain = static_cast<std::size_t>(__builtin_ctzll(found));
                 portable_short_records(in + i, 1, plain, out);
                 return i + plain;
@@ -283,25 +306,22 @@ std::size_t single_byte_records(const Byte* in, std::size_t count, Byte* out) {
 // record that holds a special byte; returns the records placed.
 template <bool kTest>
 std::size_t copy_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
-    const __m256i ctrl_z = _mm256_set1_epi8(static_cast<char>(kCtrlZ));
     // The record's bytes in its last piece of 32.
     const auto last = static_cast<__mmask32>((~std::uint32_t{0}) >> ((32 - length % 32) % 32));
     for (std::size_t i = 0; i < count; ++i, in += length, out += length + 2) {
         out[0] = 0x0D;
         out[1] = 0x0A;
-        __mmask32 low = 0;
+        std::uint32_t found = 0;
         std::size_t j = 0;
         for (; j + 32 < length; j += 32) {
             const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j), bytes);
-            if constexpr (kTest) low |= _mm256_cmple_epu8_mask(bytes, ctrl_z);
+            if constexpr (kTest) found |= exact_specials(bytes, ~__mmask32{0});
         }
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + j));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 + j), bytes);
         if constexpr (kTest) {
-            low |= _mm256_mask_cmple_epu8_mask(last, bytes, ctrl_z);
-            // A byte up to Ctrl-Z that is none of the four is data: only the exact test says.
-            if (low != 0 && find_special(in, in + length) != length) [[unlikely]]
+            if ((found | exact_specials(bytes, last)) != 0) [[unlikely]]
                 return i;
         }
     }

@@ -28,16 +28,9 @@ std::uint64_t equal(__m512i v, Byte b) {
     return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(b)));
 }
 
-std::uint64_t specials(__m512i v) {
-    // Candidates first: a byte above 0x1A is none of the four, and most bytes are.
-    const __mmask64 low = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(kCtrlZ)));
-    if (low == 0) return 0;
-    return equal(v, 0x00) | equal(v, 0x0A) | equal(v, 0x0D) | equal(v, kCtrlZ);
-}
-
-// The special bytes of v, with no candidates first, for the loops that place records: each
-// byte looks up its low six bits in a table that holds the special byte with those bits, or a
-// byte whose low bit differs where there is none, and only a special byte equals what it finds.
+// The special bytes of v among those in `which`, exactly, in two instructions: each byte looks
+// up its low six bits in a table that holds the special byte with those bits, or a byte whose
+// low bit differs where there is none, and only a special byte equals what it finds.
 alignas(64) constexpr auto kSpecialOfLowBits = [] {
     std::array<Byte, 64> table{};
     for (std::size_t i = 0; i < 64; ++i) {
@@ -68,7 +61,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
         const __m512i v = load(p);
         // Bytes beyond a special byte are stored too; what follows overwrites them.
         if constexpr (kCopy) store(out + (p - in), v);
-        const std::uint64_t mask = specials(v);
+        const std::uint64_t mask = exact_specials(v, ~std::uint64_t{0});
         if (mask != 0) return static_cast<std::size_t>(p - in) + __builtin_ctzll(mask);
         p += 64;
     }
@@ -76,7 +69,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
         // The rest under a mask: nothing beyond end is read or written.
         const __mmask64 rest = _cvtu64_mask64((~std::uint64_t{0}) >> (64 - (end - p)));
         const __m512i v = _mm512_maskz_loadu_epi8(rest, p);
-        const std::uint64_t mask = specials(v) & rest;
+        const std::uint64_t mask = exact_specials(v, rest);
         const std::size_t n = mask != 0 ? __builtin_ctzll(mask) : static_cast<std::size_t>(end - p);
         if constexpr (kCopy) _mm512_mask_storeu_epi8(out + (p - in), rest, v);
         p += n;

@@ -1,71 +1,80 @@
-// The output's life, one state machine for every kind of output. Each state says what an
-// interrupt (a signal, Ctrl-C) does to the output before it ends the run:
+// The output's life, one state machine for every kind of output. A file is never written
+// under the output's name: a new file is made beside it, with no name where the file system
+// can, and given the name only once all of it is written, without replacing anything for a
+// new output and by an exchange (or a checked rename) for an existing one. So a failed or
+// killed run leaves the name as it was, and an input that the file system shows under a
+// second identity is read to its end before anything under that name changes.
 //
 //                open_output          finish_output            finish_output
 //   closed ───────────────► opened ─────────────► written ──────────────────► complete
-//                             │    all of it written,  │    put in place:      or replaced
-//                             │    kept, flushed       │    named, closed,     (in place)
-//                             │                        │    replaced
+//                             │    all of it written,  │    put in place:
+//                             │    kept, flushed       │    named, closed, exchanged
 //                             └──────────┬─────────────┘
 //                                        ▼ a failure, or bad_alloc: discard_output
 //                                    discarded
 //
-//   kind            opened, written                       complete, replaced
-//   stream          nothing (standard output or error     nothing
-//                   itself: never cut, never closed)
-//   device          nothing (a terminal, a FIFO, a disk)  nothing
-//   new_file        nothing while it has no name          nothing
-//                   (O_TMPFILE: it goes with the run);
-//                   else remove it while its name still
-//                   holds it
-//   existing_file   empty it through its descriptor,      nothing
-//                   never remove it by name
-//   in_place        remove the new file beside the input  exit 0 (replaced)
-//                   while its name still holds it
+// What an interrupt (a signal, Ctrl-C) and a failure do to the output, by kind and state
+// (cleanup_of):
+//
+//   kind          opened, written                        complete
+//   stream        nothing (standard output or error      nothing
+//                 itself: never cut, never closed)
+//   device        nothing (a terminal, a FIFO, a disk)   nothing
+//   replacement   nothing while the new file has no      in place: exit 0; else nothing
+//                 name (it goes with the run); else
+//                 remove it while its name holds it
+//   emptied       empty it through its descriptor,       nothing
+//                 never remove it by name
 //
 // "nothing" needs no handler: the signal ends the run as it ends any program (a run ended
 // after its output is complete is simply run again). Where a handler cleans up, it then
 // ends the run by the signal itself, so that a shell's loop stops too; "exit 0" ends a run
-// that has replaced its input with success, as converting it twice would be wrong.
-// A signal the caller ignores stays ignored. The moves between states, and the creating,
-// naming and replacing of files, are done with interrupts held, so that the handler always
-// finds the state the files are in. Discarded, a new file with no name needs nothing; one
-// with a name, and the new file beside the input, are removed only while their names still
-// hold them; an existing file is only emptied: no file the run didn't write is replaced or
-// removed.
+// that has replaced its input with success, as converting it twice would be wrong. A signal
+// the caller ignores stays ignored. The moves between states, and the creating, naming and
+// replacing of files, are done with interrupts held, so that the handler always finds the
+// state the files are in.
+//
+// An existing file is emptied and written in place (`emptied`) only where no new file can
+// take its place: the folder can't be written, or a new file can't show the owner, group,
+// permissions or access list the old one has. That needs trust in the file system's
+// identities, which decide that the file is not the input: see trusted().
 #include "output.hpp"
 
 namespace zeilfuge {
 
 namespace {
 
-bool is_file(OutputKind kind) {
-    return kind == OutputKind::new_file || kind == OutputKind::existing_file ||
-           kind == OutputKind::in_place;
+enum class Cleanup { none, remove_new_file, empty_file, exit_success };
+
+Cleanup cleanup_of(const Output& output) {
+    const bool complete = output.state == OutputState::complete;
+    switch (output.kind) {
+        case OutputKind::replacement:
+            if (complete) return output.in_place ? Cleanup::exit_success : Cleanup::none;
+            return output.temporary.name.empty() ? Cleanup::none : Cleanup::remove_new_file;
+        case OutputKind::emptied:
+            return complete ? Cleanup::none : Cleanup::empty_file;
+        default:
+            return Cleanup::none;
+    }
 }
 
-// The action armed for the output's kind and state, as drawn above.
+// Arms the interrupt handler with the output's cleanup.
 void arm(const Output& output) {
-    const bool done =
-        output.state == OutputState::complete || output.state == OutputState::replaced;
-    if (!is_file(output.kind)) return;
-    if (done) {
-        // Run again, a plain run gives the same output; in place, it would convert twice.
-        forget_on_interrupt();
-        if (output.kind == OutputKind::in_place) complete_on_interrupt();
-        return;
-    }
-    switch (output.kind) {
-        case OutputKind::new_file:
-            if (!output.unnamed) discard_on_interrupt(output.place, output.file, output.identity);
+    switch (cleanup_of(output)) {
+        case Cleanup::none:
+            forget_on_interrupt();
             return;
-        case OutputKind::existing_file:
+        case Cleanup::remove_new_file:
+            discard_on_interrupt(output.temporary, output.file, output.identity);
+            return;
+        case Cleanup::empty_file:
             discard_on_interrupt(Place{}, output.file, output.identity);
             return;
-        case OutputKind::in_place:
-            discard_on_interrupt(output.place, output.file, output.identity);
-            return;
-        default:
+        case Cleanup::exit_success:
+            // Run again, in place it would convert twice.
+            forget_on_interrupt();
+            complete_on_interrupt();
             return;
     }
 }
@@ -75,26 +84,40 @@ void move_to(Output& output, OutputState state) {
     arm(output);
 }
 
-// In place: the result goes to a new file beside the input, which keeps the input's owner,
-// group, permissions and access list, and takes its place once complete. Where what the
-// input had can't be kept, the run is refused rather than widen or narrow who may read it.
-bool replace_later(const std::string& name, const Input& input, const FileIdentity& input_id,
-                   Output& output) {
-    // Standard input read from somewhere past its start would replace the file with only a
-    // part of it.
-    if (input.borrowed && !reads_from_start(input.file)) return false;
-    if (!locate(name, input.file, output.target)) return false;
-    output.target_identity = input_id;
-    if (!create_temporary_beside(output.target, output.file, output.place, output.identity)) {
-        return false;
-    }
-    output.kind = OutputKind::in_place;
-    move_to(output, OutputState::opened);
-    return copy_metadata(input.file, output.file).part == MetadataPart::none;
+// False, with the error code of the call that just failed kept for the error line.
+bool failed(Output& output) {
+    if (output.error == 0) output.error = last_error();
+    return false;
 }
 
-// The standard stream (1 or 2) that already writes the file, or -1: reopened and
-// truncated, it would lose what was written before, the banner or a log appended to.
+Outcome failed(Output& output, Outcome outcome) {
+    failed(output);
+    return outcome;
+}
+
+// File systems whose identities (device and file number) are one per file, so that two
+// different ones mean two files. FUSE, overlay and network file systems may show one file
+// under two identities (a name in other letter case, a hard link, a second view), and so
+// may one not known.
+bool trusted(FileSystemKind kind) {
+    switch (kind) {
+        case FileSystemKind::ext:
+        case FileSystemKind::xfs:
+        case FileSystemKind::btrfs:
+        case FileSystemKind::tmpfs:
+        case FileSystemKind::ramfs:
+        case FileSystemKind::f2fs:
+        case FileSystemKind::zfs:
+        case FileSystemKind::ntfs:
+        case FileSystemKind::refs:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The standard stream (1 or 2) that already writes the file, or -1: replaced, it would
+// lose what was written before, the banner or a log appended to.
 int standard_writing(const FileIdentity& output_id) {
     for (int number = 1; number <= 2; ++number) {
         FileIdentity standard;
@@ -106,59 +129,146 @@ int standard_writing(const FileIdentity& output_id) {
     return -1;
 }
 
-// Decides what becomes of the opened output: `file`, opened by name or (borrowed) a
-// standard stream. On failure `file` is left open for the caller, or closed where the
-// decision already closed it.
-bool decide(const std::string& name, const Input& input, File& file, bool borrowed, Opened how,
-            const Place& place, Output& output) {
-    FileIdentity input_id;
-    FileIdentity output_id;
-    // Opened, not truncated, and only then compared: nothing by name can be swapped in
-    // between. A comparison that can't be made is a failure, never taken as "different".
-    if (!identify(input.file, input_id) || !identify(file, output_id)) return false;
-    if (how != Opened::existing) {
-        // Made by this run: no other file, and no stream, can be it.
-        output.kind = OutputKind::new_file;
-        output.unnamed = how == Opened::unnamed;
-        output.place = place;
-        output.identity = output_id;
-        output.file = file;
-        file = File{};
-        move_to(output, OutputState::opened);
-        return make_blocking(output.file);
+void written_through(Output& output, File file, const FileIdentity& identity, OutputKind kind) {
+    output.kind = kind;
+    output.file = file;
+    output.identity = identity;
+    move_to(output, OutputState::opened);
+}
+
+// Where no new file can take the existing file's place: the file itself emptied and
+// written, once its name is known to hold it still and it is known not to be the input.
+bool empty_in_place(const Input& input, const FileIdentity& input_id, Output& output) {
+    const bool input_trusted =
+        input_id.kind != FileKind::regular || trusted(file_system_of(input.file));
+    if (!input_trusted || !trusted(file_system_of(output.target_file))) return false;
+    File file;
+    FileIdentity id;
+    if (!open_for_writing(output.target, file)) return failed(output);
+    if (!identify(file, id) || !same_file(id, output.target_identity) || same_file(id, input_id) ||
+        !truncate_file(file)) {
+        failed(output);
+        close_file(file);
+        return false;
     }
-    if (same_file(input_id, output_id)) {
-        if (output_id.kind == FileKind::regular) {
-            if (!borrowed) close_file(file);
-            file = File{};
-            return replace_later(name, input, input_id, output);
+    written_through(output, file, id, OutputKind::emptied);
+    return true;
+}
+
+// The new file beside the output's name, with what the file there has: its owner, group,
+// permissions and access list (in place, the input's). Where they can't be given, an
+// existing output is emptied instead, if that is safe; in place, the run is refused rather
+// than widen or narrow who may read the file.
+bool make_replacement(const Input& input, const FileIdentity& input_id, Output& output) {
+    output.kind = OutputKind::replacement;
+    const File model = output.in_place ? input.file : output.target_file;
+    const bool exists = output.target_exists;
+    const unsigned mode = exists ? creation_mode(model) : 0666;
+    File file;
+    Creation made = create_unnamed(output.target, mode, exists, file);
+    if (made == Creation::unsupported) {
+        made = create_beside(output.target, mode, exists, file, output.temporary)
+                   ? Creation::made
+                   : Creation::failed;
+    }
+    bool denied = made == Creation::failed && access_denied(last_error());
+    if (made == Creation::made) {
+        output.file = file;
+        if (!identify(file, output.identity)) {
+            failed(output);
+            discard_file(output.temporary, file, FileIdentity{});
+            close_file(output.file);
+            output.temporary = Place{};
+            return false;
+        }
+        move_to(output, OutputState::opened);
+        if (!exists) return true;
+        const MetadataFailure kept = copy_metadata(model, output.file, false);
+        if (kept.part == MetadataPart::none) return true;
+        output.error = kept.error;
+        denied = kept.part != MetadataPart::source;
+        discard_file(output.temporary, output.file, output.identity);
+        close_file(output.file);
+        output.temporary = Place{};
+        output.state = OutputState::closed;
+        forget_on_interrupt();
+    } else {
+        failed(output);
+    }
+    if (!denied || output.in_place) return false;
+    output.error = 0;
+    return empty_in_place(input, input_id, output);
+}
+
+// Decides what becomes of the output, found by name, or (borrowed) a descriptor the caller
+// gave the run.
+bool decide(const std::string& name, const Input& input, bool borrowed, File given,
+            Output& output) {
+    FileIdentity input_id;
+    // Compared before anything is opened for writing: a comparison that can't be made is a
+    // failure, never taken as "different".
+    if (!identify(input.file, input_id)) return failed(output);
+    FileIdentity found_id;
+    if (borrowed) {
+        if (!identify(given, found_id)) return failed(output);
+    } else {
+        if (!find_output(name, output.target, output.target_file, found_id)) return failed(output);
+        output.target_exists = output.target_file.handle != File{}.handle;
+        output.target_identity = found_id;
+        if (!output.target_exists) return make_replacement(input, input_id, output);
+    }
+    if (same_file(input_id, found_id)) {
+        if (found_id.kind == FileKind::regular) {
+            // In place, through a descriptor's name too: the name it was opened by is found.
+            if (borrowed) {
+                if (!find_output(name, output.target, output.target_file, output.target_identity) ||
+                    output.target_file.handle == File{}.handle ||
+                    !same_file(output.target_identity, input_id)) {
+                    return failed(output);
+                }
+                output.target_exists = true;
+            }
+            // Standard input read from somewhere past its start would replace the file with
+            // only a part of it.
+            if (input.borrowed && !reads_from_start(input.file)) return false;
+            output.target_identity = input_id;
+            output.in_place = true;
+            // A file the user may not write is refused in place as it is as an output.
+            if (!may_write(output.target, output.target_file)) return failed(output);
+            return make_replacement(input, input_id, output);
         }
         // Written while read, a disk or a FIFO would lose what wasn't read yet; a terminal
         // reads and writes apart.
-        if (output_id.kind != FileKind::character_device) return false;
-    } else if (same_place(name, input.name)) {
+        if (found_id.kind != FileKind::character_device) return false;
+    } else if (!borrowed && same_place(name, input.name)) {
         // Asked to convert in place, however spelled, but the name holds another file than
         // it did a moment ago: another program's, saved meanwhile, is not to be overwritten.
         return false;
     }
-    const int standard = borrowed ? -1 : standard_writing(output_id);
-    if (borrowed || standard >= 0) {
-        if (!borrowed) close_file(file);
-        output.file = borrowed ? file : standard_file(standard);
-        file = File{};
-        output.kind = OutputKind::stream;
-        output.identity = output_id;
-        move_to(output, OutputState::opened);
+    if (borrowed) {
+        written_through(output, given, found_id, OutputKind::stream);
         return true;
     }
-    if (!make_blocking(file)) return false;
-    if (output_id.kind == FileKind::regular && !truncate_file(file)) return false;
-    output.file = file;
-    output.identity = output_id;
-    file = File{};
-    output.kind =
-        output_id.kind == FileKind::regular ? OutputKind::existing_file : OutputKind::device;
-    move_to(output, OutputState::opened);
+    if (found_id.kind == FileKind::directory) return false;
+    const int standard = standard_writing(found_id);
+    if (standard >= 0) {
+        written_through(output, standard_file(standard), found_id, OutputKind::stream);
+        return true;
+    }
+    if (found_id.kind == FileKind::regular) {
+        // Replaced, not written, it is still the user's to write or leave.
+        if (!may_write(output.target, output.target_file)) return failed(output);
+        return make_replacement(input, input_id, output);
+    }
+    File file;
+    FileIdentity id;
+    if (!open_for_writing(output.target, file)) return failed(output);
+    if (!identify(file, id) || !same_file(id, found_id) || !make_blocking(file)) {
+        failed(output);
+        close_file(file);
+        return false;
+    }
+    written_through(output, file, id, OutputKind::device);
     return true;
 }
 
@@ -172,21 +282,47 @@ bool open_and_decide(const std::string& name, const Input& input, Output& output
         (!descriptor_given(number) || (!input.borrowed && number == input.file.handle))) {
         return false;
     }
-    if (number >= 1) {
-        File file = standard_file(number);
-        return decide(name, input, file, true, Opened::existing, Place{}, output);
+    if (number >= 1) return decide(name, input, true, standard_file(number), output);
+    return decide(name, input, false, File{}, output);
+}
+
+// Gives the complete new file the output's name.
+Outcome put_in_place(Output& output) {
+    if (!output.target_exists) {
+        if (output.temporary.name.empty()) {
+            // Named only where no other file took the name meanwhile.
+            if (!give_name(output.file, output.target))
+                return failed(output, Outcome::replace_failed);
+            // Named, it is now removed while its name holds it, should the close fail.
+            output.temporary = output.target;
+            arm(output);
+            if (!close_file(output.file)) return failed(output, Outcome::write_failed);
+        } else {
+            if (!close_file(output.file)) return failed(output, Outcome::write_failed);
+            arm(output);
+            if (!rename_new(output.temporary, output.target)) {
+                return failed(output, Outcome::replace_failed);
+            }
+        }
+        move_to(output, OutputState::complete);
+        return Outcome::converted;
     }
-    File file;
-    Opened how = Opened::existing;
-    Place place;
-    if (!open_for_writing(name, file, how, place)) return false;
-    if (decide(name, input, file, false, how, place, output)) return true;
-    // A failed run leaves no file behind that it made itself: one with no name goes when
-    // closed, one with a name is removed while the name still holds it.
-    FileIdentity made;
-    if (how == Opened::created && identify(file, made)) discard_file(place, file, made);
-    close_file(file);
-    return false;
+    // An exchange needs two names.
+    if (output.temporary.name.empty()) {
+        if (!name_beside(output.file, output.target, output.temporary)) {
+            return failed(output, Outcome::replace_failed);
+        }
+        arm(output);
+    }
+    // Closed before the replace, which Windows refuses for a file still open; from here on
+    // the file is found by its name, and removed only while the name holds it.
+    if (!close_file(output.file)) return failed(output, Outcome::write_failed);
+    arm(output);
+    if (!replace_file(output.temporary, output.target, output.target_identity, output.identity)) {
+        return failed(output, Outcome::replace_failed);
+    }
+    move_to(output, OutputState::complete);
+    return Outcome::converted;
 }
 
 }  // namespace
@@ -219,24 +355,30 @@ bool open_output(const std::string& name, const Input& input, Output& output) {
 }
 
 Outcome finish_output(Output& output, Input& input) {
-    // In place, what the input had is given to the result again once all of it is written:
-    // a write by a user without the right to keep them clears the set-ID bits and the file
-    // capabilities.
-    const bool in_place = output.kind == OutputKind::in_place;
+    const bool replacing = output.kind == OutputKind::replacement && output.target_exists;
     // In place, the input must be as it was when the run began, and it must stay so up to
     // the replace: what another program wrote to it meanwhile is not to be lost.
     FileIdentity read;
-    if (in_place && (!identify(input.file, read) || !unchanged(read, output.target_identity))) {
+    if (output.in_place &&
+        (!identify(input.file, read) || !unchanged(read, output.target_identity))) {
         close_input_file(input);
         return Outcome::replace_failed;
     }
-    const bool kept =
-        !in_place || copy_metadata(input.file, output.file).part == MetadataPart::none;
-    const bool flushed = !in_place || !kept || flush_to_disk(output.file);
-    // The input is closed before the output, and before it is replaced: Windows refuses to
-    // replace a file still open.
+    // What the old file had is given to the new one again once all of it is written: a
+    // write by a user without the right to keep them clears the set-ID bits and the file
+    // capabilities.
+    const File model = output.in_place ? input.file : output.target_file;
+    const MetadataFailure kept =
+        replacing ? copy_metadata(model, output.file, true) : MetadataFailure{};
+    if (kept.part != MetadataPart::none) output.error = kept.error;
+    // Only a run in place flushes: its input is gone once replaced.
+    const bool flushed = !output.in_place || kept.part != MetadataPart::none ||
+                         flush_to_disk(output.file) || failed(output);
+    // The input and the old file are closed before the replace: Windows refuses to replace
+    // a file still open.
     close_input_file(input);
-    if (!kept) return Outcome::replace_failed;
+    close_file(output.target_file);
+    if (kept.part != MetadataPart::none) return Outcome::replace_failed;
     if (!flushed) return Outcome::write_failed;
     hold_interrupts();
     output.state = OutputState::written;
@@ -247,30 +389,22 @@ Outcome finish_output(Output& output, Input& input) {
             move_to(output, OutputState::complete);
             break;
         case OutputKind::device:
-            if (!close_file(output.file)) outcome = Outcome::write_failed;
-            if (outcome == Outcome::converted) move_to(output, OutputState::complete);
-            break;
-        case OutputKind::new_file:
-            // Named only now that all of it is there, and only where no other file took the
-            // name meanwhile.
-            if (output.unnamed && !give_name(output.file, output.place)) {
-                outcome = Outcome::replace_failed;
-                break;
-            }
-            // Named, it is now removed while its name holds it, should the close fail.
-            output.unnamed = false;
-            arm(output);
             if (!close_file(output.file)) {
                 outcome = Outcome::write_failed;
+                failed(output);
                 break;
             }
             move_to(output, OutputState::complete);
             break;
-        case OutputKind::existing_file: {
+        case OutputKind::replacement:
+            outcome = put_in_place(output);
+            break;
+        case OutputKind::emptied: {
             // The close reports what the write-back found (a network file system): a second
             // descriptor still empties the file then.
             File spare = duplicate_file(output.file);
             if (!close_file(output.file)) {
+                failed(output);
                 output.file = spare;
                 arm(output);
                 outcome = Outcome::write_failed;
@@ -280,25 +414,10 @@ Outcome finish_output(Output& output, Input& input) {
             move_to(output, OutputState::complete);
             break;
         }
-        case OutputKind::in_place:
-            // Closed before the replace, which Windows refuses for a file still open; from
-            // here on the file is found by its name, and removed only while the name holds it.
-            if (!close_file(output.file)) {
-                outcome = Outcome::write_failed;
-                break;
-            }
-            arm(output);
-            if (!replace_file(output.place, output.target, output.target_identity,
-                              output.identity)) {
-                outcome = Outcome::replace_failed;
-                break;
-            }
-            move_to(output, OutputState::replaced);
-            break;
     }
     release_interrupts();
     // Durable before exit 0: the name that now holds the result, not only its data.
-    if (output.state == OutputState::replaced) flush_folder(output.target);
+    if (output.in_place && output.state == OutputState::complete) flush_folder(output.target);
     return outcome;
 }
 
@@ -306,15 +425,12 @@ void discard_output(Output& output) {
     hold_interrupts();
     // A result already in place stays; only what is still being made is discarded.
     if (output.state == OutputState::opened || output.state == OutputState::written) {
-        switch (output.kind) {
-            case OutputKind::new_file:
-                if (!output.unnamed) discard_file(output.place, output.file, output.identity);
+        switch (cleanup_of(output)) {
+            case Cleanup::remove_new_file:
+                discard_file(output.temporary, output.file, output.identity);
                 break;
-            case OutputKind::existing_file:
+            case Cleanup::empty_file:
                 discard_file(Place{}, output.file, output.identity);
-                break;
-            case OutputKind::in_place:
-                discard_file(output.place, output.file, output.identity);
                 break;
             default:
                 break;
@@ -325,6 +441,7 @@ void discard_output(Output& output) {
     release_interrupts();
     if (output.kind != OutputKind::stream) close_file(output.file);
     output.file = File{};
+    close_file(output.target_file);
 }
 
 }  // namespace zeilfuge

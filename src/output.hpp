@@ -1,6 +1,6 @@
-// The life of the files a run touches: the input opened, the output opened without
-// truncating it and compared with the input, then written, and put in place or discarded.
-// Every promise about files is kept here; output.cpp draws the output's life.
+// The life of the files a run touches: the input opened; the output found without write
+// access and compared with the input and the standard streams; then a new file written
+// beside it, which takes its name only when complete, or discarded.
 #pragma once
 
 #include <string>
@@ -19,24 +19,26 @@ struct Input {
 
 // What the output is, which decides how it is put in place and cleaned up.
 enum class OutputKind {
-    stream,         // standard output or standard error itself: written in order, never cut
-    device,         // a terminal, a FIFO, a disk: written as it is
-    new_file,       // made by this run, with no name or under its own
-    existing_file,  // a regular file that was there: emptied, then written
-    in_place,       // the input itself: a new file beside it takes its place
+    stream,       // standard output or standard error itself: written in order, never cut
+    device,       // a terminal, a FIFO, a disk: written as it is
+    replacement,  // a new file beside the output's name, which it takes when complete
+    emptied,      // an existing file that no new file could replace: emptied, then written
 };
 
-enum class OutputState { closed, opened, written, complete, replaced, discarded };
+enum class OutputState { closed, opened, written, complete, discarded };
 
 struct Output {
     OutputKind kind = OutputKind::device;
     OutputState state = OutputState::closed;
     File file;              // what the conversion writes to
-    Place place;            // its name, where it has one that the run may remove
     FileIdentity identity;  // of that file
-    bool unnamed = false;   // a new file that gets its name (place) only when complete
-    Place target;           // in place: the input's place, which the result takes
+    Place temporary;        // its own name while it has one (a `.zeilfuge-` file), else empty
+    Place target;           // the output's name: where the result goes
+    bool target_exists = false;
+    File target_file;  // the file found there, opened without write access
     FileIdentity target_identity;
+    bool in_place = false;  // the file found there is the input
+    int error = 0;          // the error code of the call that failed, where one did
 };
 
 // Opens the input; false when it can't be read (missing, unreadable, a directory, a closed
@@ -48,7 +50,7 @@ void close_input_file(Input& input);
 bool open_output(const std::string& name, const Input& input, Output& output);
 
 // Puts the written output in place once all of it is written: closes the input, then the
-// output or, in place, replaces the input with it. Returns converted, or what failed.
+// output, and gives the new file the output's name. Returns converted, or what failed.
 Outcome finish_output(Output& output, Input& input);
 
 // Removes or empties what a failed run wrote, and closes it. Any state may be discarded.

@@ -50,7 +50,8 @@ inline bool unchanged(const FileIdentity& a, const FileIdentity& b) {
 
 // Opens any of the standard streams that is closed on the null device, so that no file the
 // tool opens can take its number, and remembers which were closed; sets up the console.
-// Installs no interrupt handler: arm_on_interrupt does, once a run has something to clean.
+// Installs no interrupt handler: discard_on_interrupt and complete_on_interrupt do, once a
+// run has something to clean up or has completed.
 void prepare_process();
 
 // The standard stream number 0, 1 or 2 (on POSIX any descriptor number), and whether it was
@@ -86,20 +87,68 @@ bool reads_from_start(File file);
 bool open_input(const std::string& name, File& file);
 void await_input(File file);
 
-// How open_for_writing came by its file.
-enum class Opened {
-    existing,  // the file was there
-    created,   // made under the name, which now holds it
-    unnamed,   // made without a name, in `place`, to be given its name by give_name
+// The kinds of file system a file can be on, as far as the platform tells them apart.
+enum class FileSystemKind {
+    ext,  // ext2, ext3, ext4
+    xfs,
+    btrfs,
+    tmpfs,
+    ramfs,
+    f2fs,
+    zfs,
+    ntfs,
+    refs,
+    fuse,
+    overlay,
+    network,
+    other,
 };
 
-// Opens a file for writing, creating it when it doesn't exist, never truncating it. A link
-// that points nowhere makes its target. Called with interrupts held; it lets them in only
-// while it waits for a FIFO's reader, where it creates nothing.
-bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place);
+// The kind of file system the file is on; `other` where it can't be told.
+FileSystemKind file_system_of(File file);
+
+// The error code of the last call that failed (errno, or GetLastError on Windows), and
+// whether such a code means that the rights don't allow the call.
+int last_error();
+bool access_denied(int error);
+
+// Finds where name leads, following every link: the folder and the name in it (`place`).
+// Where a file is there, opens it without write access, so that nothing is copied or
+// changed by opening it: a regular file for reading its metadata where the rights allow,
+// anything else only to tell what it is. `file` is then valid and `identity` is the file's.
+// False when the name can't be walked (a folder missing, a link loop).
+bool find_output(const std::string& name, Place& place, File& file, FileIdentity& identity);
+
+// Whether the rights allow the file at place to be written: the file itself is not opened
+// (`file` is what find_output opened there).
+bool may_write(const Place& place, File file);
+
+// Opens the file at place for writing, never creating or truncating it, nor following a
+// link. Called with interrupts held; it lets them in only while it waits for a FIFO's
+// reader, where it creates nothing.
+bool open_for_writing(const Place& place, File& file);
+
+// The permission bits a new file that is to take the place of `file` is made with: its own,
+// or only the owner's where an access list says more than the bits.
+unsigned creation_mode(File file);
+
+// Makes a new, empty file for writing in the folder of `beside`: create_unnamed without a
+// name (`unsupported` where the file system has no such files), create_beside as a
+// `.zeilfuge-` file there. With `exact`, its permission bits are `mode` as given; else
+// `mode` less the process's mask.
+enum class Creation { made, unsupported, failed };
+Creation create_unnamed(const Place& beside, unsigned mode, bool exact, File& file);
+bool create_beside(const Place& beside, unsigned mode, bool exact, File& file, Place& temporary);
 
 // Gives a file made without a name its name; fails (EEXIST) where the name is taken by now.
 bool give_name(File file, const Place& place);
+
+// Gives a file made without a name a `.zeilfuge-` name beside `beside`.
+bool name_beside(File file, const Place& beside, Place& temporary);
+
+// Moves the file at `from` to the name `to`, but only where no file has that name: at once
+// where the file system can, else after a check of the name.
+bool rename_new(const Place& from, const Place& to);
 
 // Writes to a file opened without waiting (a FIFO, a terminal) wait again when it can't take
 // them yet, rather than fail. Only for a file the tool opened itself: the flags of a
@@ -108,15 +157,7 @@ bool make_blocking(File file);
 
 bool identify(File file, FileIdentity& identity);
 
-// Finds the folder and the name in it through which name reaches the file, following
-// symbolic links at any depth; false when name doesn't reach that very file.
-bool locate(const std::string& name, File file, Place& place);
-
 bool truncate_file(File file);
-
-// Creates a new, empty file beside target, to take its place later.
-bool create_temporary_beside(const Place& target, File& file, Place& temporary,
-                             FileIdentity& identity);
 
 // The part of the metadata that copy_metadata could not give, and why.
 enum class MetadataPart { none, source, owner, access_list, permissions };
@@ -126,8 +167,10 @@ struct MetadataFailure {
 };
 
 // Gives `to` the owner, group, permission bits and access list of `from`, and the other
-// attributes that the rights allow; reports the first of the four that it couldn't give.
-MetadataFailure copy_metadata(File from, File to);
+// attributes that the rights allow, each only where `to` doesn't show it already; reports
+// the first of the four that `to` doesn't show in the end. With `final`, also the attributes
+// that would get in the way of writing (a file system's own DOS attributes).
+MetadataFailure copy_metadata(File from, File to, bool final);
 
 // Reads up to buffer.size() bytes; 0 at the end of the input, -1 on a read error. A
 // descriptor that doesn't wait (the caller's, shared) is waited on with poll.

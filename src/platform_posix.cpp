@@ -1,8 +1,10 @@
 // Files and descriptors on POSIX: the standard streams, opening, reading and writing,
 // metadata, and putting a file in place.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -109,7 +111,111 @@ int exchange(const Place& a, const Place& b) {
 #endif
 }
 
+constexpr const char* kAccessList = "system.posix_acl_access";
+
+// The attributes of a file opened for reading, or, opened only to be told what it is
+// (O_PATH), through its name in /proc.
+std::string proc_name(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+ssize_t attribute_list(int fd, std::vector<char>& names) {
+    const ssize_t n = flistxattr(fd, names.data(), names.size());
+    if (n >= 0 || errno != EBADF) return n;
+    return listxattr(proc_name(fd).c_str(), names.data(), names.size());
+}
+
+ssize_t attribute_size(int fd, const char* name, void* value, std::size_t size) {
+    const ssize_t n = fgetxattr(fd, name, value, size);
+    if (n >= 0 || errno != EBADF) return n;
+    return getxattr(proc_name(fd).c_str(), name, value, size);
+}
+
+// Links a file made without a name under name in the place's folder: through the descriptor
+// where the rights allow it, else through its name in /proc.
+bool link_at(File file, const Place& place, const std::string& name) {
+    if (linkat(fd_of(file), "", folder_of(place), name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) return false;
+    return linkat(AT_FDCWD, proc_name(fd_of(file)).c_str(), folder_of(place), name.c_str(),
+                  AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Tries `make` on new `.zeilfuge-` names beside `beside` until one isn't taken.
+template <class Make>
+bool make_beside(const Place& beside, Place& temporary, Make make) {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    struct timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t seed = static_cast<std::uint64_t>(now.tv_nsec) ^
+                         static_cast<std::uint64_t>(now.tv_sec) << 20 ^
+                         static_cast<std::uint64_t>(getpid()) << 40;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".zeilfuge-";
+        for (int i = 0; i < 8; ++i) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
+        }
+        if (make(name)) {
+            temporary.folder = beside.folder;
+            temporary.name = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 }  // namespace
+
+FileSystemKind file_system_of(File file) {
+    struct statfs info = {};
+    if (retry([&] { return fstatfs(fd_of(file), &info); }) != 0) return FileSystemKind::other;
+    // Read as 32 bits: the field's type and sign differ between architectures.
+    switch (static_cast<std::uint32_t>(info.f_type)) {
+        case EXT4_SUPER_MAGIC:  // ext2 and ext3 as well
+            return FileSystemKind::ext;
+        case XFS_SUPER_MAGIC:
+            return FileSystemKind::xfs;
+        case BTRFS_SUPER_MAGIC:
+            return FileSystemKind::btrfs;
+        case TMPFS_MAGIC:
+            return FileSystemKind::tmpfs;
+        case RAMFS_MAGIC:
+            return FileSystemKind::ramfs;
+        case F2FS_SUPER_MAGIC:
+            return FileSystemKind::f2fs;
+        case 0x2fc12fc1:  // ZFS
+            return FileSystemKind::zfs;
+        case 0x65735546:  // FUSE: ntfs-3g, exfat-fuse, sshfs, bindfs
+            return FileSystemKind::fuse;
+        case OVERLAYFS_SUPER_MAGIC:
+            return FileSystemKind::overlay;
+        case NFS_SUPER_MAGIC:
+        case SMB_SUPER_MAGIC:
+        case 0xff534d42:  // CIFS
+        case 0xfe534d42:  // SMB2
+        case CODA_SUPER_MAGIC:
+        case 0x6b414653:  // AFS
+        case 0x00c36400:  // Ceph
+        case 0x47504653:  // GPFS
+        case 0x0bd00bd0:  // Lustre
+        case V9FS_MAGIC:
+            return FileSystemKind::network;
+        case 0x5346544e:  // the kernel's own NTFS drivers
+            return FileSystemKind::ntfs;
+        default:
+            return FileSystemKind::other;
+    }
+}
+
+int last_error() {
+    return errno;
+}
+
+bool access_denied(int error) {
+    return error == EACCES || error == EPERM;
+}
 
 void prepare_process() {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -173,63 +279,114 @@ void await_input(File file) {
     set_blocking(fd);
 }
 
-bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = open_name(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        how = Opened::existing;
-        if (fd < 0 && errno == ENOENT) {
-            // Missing, or a link to something missing: made in the folder its name ends in,
-            // without a name where the file system can, so that nothing is there to remove
-            // if the run fails or is killed.
-            int folder = -1;
-            std::string last;
-            if (!posix::resolve(name, folder, last)) return false;
-            fd = retry([&] { return openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
-            how = Opened::unnamed;
-            if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-                fd = retry([&] {
-                    return openat(folder, last.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                  0666);
-                });
-                how = Opened::created;
-            }
-            if (fd < 0) {
-                const int error = errno;
-                close(folder);
-                if (error == EEXIST) continue;  // made meanwhile: opened as it is
-                errno = error;
-                return false;
-            }
-            place.folder = folder;
-            place.name = std::move(last);
-        }
-        if (fd < 0 && errno == ENXIO) {
-            // A FIFO without a reader. Waiting for one, the open creates nothing, so an
-            // interrupt may end the run at once.
-            release_interrupts();
-            fd = open_name(name, O_WRONLY | O_CLOEXEC);
-            const int error = errno;
-            hold_interrupts();
-            errno = error;
-            if (fd < 0 && errno == ENOENT) continue;  // gone meanwhile: create it after all
-        }
-        if (fd < 0) return false;
+bool open_for_writing(const Place& place, File& file) {
+    const auto open_there = [&](int flags) {
+        return retry([&] {
+            return openat(folder_of(place), place.name.c_str(),
+                          O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | flags);
+        });
+    };
+    int fd = open_there(O_NONBLOCK);
+    if (fd < 0 && errno == ENXIO) {
+        // A FIFO without a reader. Waiting for one, the open creates nothing, so an interrupt
+        // may end the run at once.
+        release_interrupts();
+        fd = open_there(0);
+        const int error = errno;
+        hold_interrupts();
+        errno = error;
+    }
+    if (fd < 0) return false;
+    file.handle = fd;
+    return true;
+}
+
+bool may_write(const Place& place, File) {
+    return retry([&] {
+               return faccessat(folder_of(place), place.name.c_str(), W_OK,
+                                AT_EACCESS | AT_SYMLINK_NOFOLLOW);
+           }) == 0;
+}
+
+unsigned creation_mode(File file) {
+    struct stat info = {};
+    if (retry([&] { return fstat(fd_of(file), &info); }) != 0) return 0600;
+    // With an access list the group bits are its mask, which may say more than the group
+    // itself may: the others' bits wait for the list.
+    char value[1];
+    const bool listed = attribute_size(fd_of(file), kAccessList, value, 0) >= 0;
+    return info.st_mode & (listed ? 0700U : 0777U);
+}
+
+Creation create_unnamed(const Place& beside, unsigned mode, bool exact, File& file) {
+#ifdef O_TMPFILE
+    const mode_t mask = exact ? umask(0) : 0;
+    const int fd = retry([&] {
+        return openat(folder_of(beside), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                      static_cast<mode_t>(mode));
+    });
+    const int error = errno;
+    if (exact) umask(mask);
+    if (fd >= 0) {
         file.handle = fd;
+        return Creation::made;
+    }
+    errno = error;
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL ? Creation::unsupported
+                                                                     : Creation::failed;
+#else
+    errno = EOPNOTSUPP;
+    return Creation::unsupported;
+#endif
+}
+
+bool create_beside(const Place& beside, unsigned mode, bool exact, File& file, Place& temporary) {
+    const mode_t mask = exact ? umask(0) : 0;
+    const bool made = make_beside(beside, temporary, [&](const std::string& name) {
+        const int fd = retry([&] {
+            return openat(folder_of(beside), name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+        });
+        if (fd >= 0) file.handle = fd;
+        return fd >= 0;
+    });
+    const int error = errno;
+    if (exact) umask(mask);
+    errno = error;
+    return made;
+}
+
+bool name_beside(File file, const Place& beside, Place& temporary) {
+    return make_beside(beside, temporary,
+                       [&](const std::string& name) { return link_at(file, beside, name); });
+}
+
+bool rename_new(const Place& from, const Place& to) {
+#ifdef RENAME_NOREPLACE
+    if (retry([&] {
+            return renameat2(folder_of(from), from.name.c_str(), folder_of(to), to.name.c_str(),
+                             RENAME_NOREPLACE);
+        }) == 0) {
         return true;
     }
-    return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+    // Not at once here (FUSE, network file systems): the name is checked first, and a file
+    // saved under it between the check and the rename is lost.
+    struct stat there = {};
+    if (stat_at(to, there)) {
+        errno = EEXIST;
+        return false;
+    }
+    if (errno != ENOENT) return false;
+    return retry([&] {
+               return renameat(folder_of(from), from.name.c_str(), folder_of(to), to.name.c_str());
+           }) == 0;
 }
 
 bool give_name(File file, const Place& place) {
-    // Through the descriptor where the rights allow it, else through its name in /proc.
-    if (linkat(fd_of(file), "", folder_of(place), place.name.c_str(), AT_EMPTY_PATH) == 0) {
-        return true;
-    }
-    if (errno == EEXIST) return false;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd_of(file));
-    return linkat(AT_FDCWD, path.c_str(), folder_of(place), place.name.c_str(),
-                  AT_SYMLINK_FOLLOW) == 0;
+    return link_at(file, place, place.name);
 }
 
 bool make_blocking(File file) {
@@ -251,90 +408,65 @@ bool truncate_file(File file) {
     return retry([&] { return ftruncate(fd_of(file), 0); }) == 0;
 }
 
-bool create_temporary_beside(const Place& target, File& file, Place& temporary,
-                             FileIdentity& identity) {
-    static constexpr char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    struct timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t seed = static_cast<std::uint64_t>(now.tv_nsec) ^
-                         static_cast<std::uint64_t>(now.tv_sec) << 20 ^
-                         static_cast<std::uint64_t>(getpid()) << 40;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = ".zeilfuge-";
-        for (int i = 0; i < 8; ++i) {
-            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-            name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
-        }
-        const int fd = retry([&] {
-            return openat(folder_of(target), name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        });
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return false;
-        struct stat info = {};
-        if (retry([&] { return fstat(fd, &info); }) != 0) {
-            // Just made under a name nobody knew: removed without a check.
-            unlinkat(folder_of(target), name.c_str(), 0);
-            close(fd);
-            return false;
-        }
-        file.handle = fd;
-        temporary.folder = target.folder;
-        temporary.name = std::move(name);
-        identity = identity_of(info);
-        return true;
-    }
-    return false;
-}
-
-MetadataFailure copy_metadata(File from, File to) {
-    static constexpr const char* kAccessList = "system.posix_acl_access";
+MetadataFailure copy_metadata(File from, File to, bool final) {
     const int in = fd_of(from);
     const int out = fd_of(to);
     const auto failed = [](MetadataPart part) { return MetadataFailure{part, errno}; };
     struct stat info = {};
+    struct stat made = {};
     if (retry([&] { return fstat(in, &info); }) != 0) return failed(MetadataPart::source);
-    // The owner first: a change of owner clears the set-ID bits and file capabilities.
-    if (retry([&] { return fchown(out, info.st_uid, info.st_gid); }) != 0) {
+    if (retry([&] { return fstat(out, &made); }) != 0) return failed(MetadataPart::owner);
+    // The owner first: a change of owner clears the set-ID bits and file capabilities. A
+    // file system that can't change owners (ENOSYS, EOPNOTSUPP) may show the right one
+    // already; what counts is what the file shows in the end.
+    if ((made.st_uid != info.st_uid || made.st_gid != info.st_gid) &&
+        retry([&] { return fchown(out, info.st_uid, info.st_gid); }) != 0 && errno != ENOSYS &&
+        errno != EOPNOTSUPP) {
         return failed(MetadataPart::owner);
     }
 
     std::vector<char> names(1024);
     ssize_t listed;
-    while ((listed = flistxattr(in, names.data(), names.size())) < 0 && errno == ERANGE)
+    while ((listed = attribute_list(in, names)) < 0 && errno == ERANGE)
         names.resize(names.size() * 4);
     if (listed < 0 && errno != ENOTSUP) return failed(MetadataPart::source);
     bool has_access_list = false;
     std::vector<char> value(4096);
+    const auto copy = [&](const char* name) {
+        ssize_t size;
+        while ((size = attribute_size(in, name, value.data(), value.size())) < 0 && errno == ERANGE)
+            value.resize(value.size() * 4);
+        if (size < 0) return -1;
+        return fsetxattr(out, name, value.data(), static_cast<std::size_t>(size), 0) == 0 ? 1 : 0;
+    };
     for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
         const char* name = &names[at];
         const bool access_list = std::strcmp(name, kAccessList) == 0;
         has_access_list |= access_list;
-        ssize_t size;
-        while ((size = fgetxattr(in, name, value.data(), value.size())) < 0 && errno == ERANGE)
-            value.resize(value.size() * 4);
-        if (size < 0) {
-            if (access_list) return failed(MetadataPart::source);
-            continue;
-        }
         // Other attributes (a security label, say) go where the rights allow.
-        if (fsetxattr(out, name, value.data(), static_cast<std::size_t>(size), 0) != 0 &&
-            access_list) {
-            return failed(MetadataPart::access_list);
-        }
+        const int copied = copy(name);
+        if (access_list && copied < 0) return failed(MetadataPart::source);
+        if (access_list && copied == 0) return failed(MetadataPart::access_list);
+    }
+    // ntfs-3g keeps the DOS attributes (hidden, system) and the creation time outside the
+    // list, under names of their own. Read-only among them would stop the writing.
+    if (final) {
+        for (const char* name : {"system.ntfs_crtime_be", "system.ntfs_attrib_be"})
+            copy(name);
     }
     // A list inherited from the folder would give others access the input didn't.
     if (!has_access_list && fremovexattr(out, kAccessList) != 0 && errno != ENODATA &&
         errno != ENOTSUP) {
         return failed(MetadataPart::access_list);
     }
-    if (retry([&] { return fchmod(out, info.st_mode & 07777); }) != 0) {
+    if (retry([&] { return fstat(out, &made); }) != 0) return failed(MetadataPart::permissions);
+    if ((made.st_mode & 07777) != (info.st_mode & 07777) &&
+        retry([&] { return fchmod(out, info.st_mode & 07777); }) != 0 && errno != ENOSYS &&
+        errno != EOPNOTSUPP) {
         return failed(MetadataPart::permissions);
     }
-    // The kernel may drop a set-group-ID bit silently: what holds is reported, not what
-    // was asked.
-    struct stat made = {};
+    // The kernel may drop a set-group-ID bit silently, and a file system may ignore a
+    // change: what holds is reported, not what was asked.
     if (retry([&] { return fstat(out, &made); }) != 0) return failed(MetadataPart::permissions);
     if (made.st_uid != info.st_uid || made.st_gid != info.st_gid) {
         return {MetadataPart::owner, EPERM};

@@ -140,20 +140,40 @@ bool same_place(const std::string& a, const std::string& b) {
     return walked ? same : a == b;
 }
 
-bool locate(const std::string& name, File file, Place& place) {
+bool find_output(const std::string& name, Place& place, File& file, FileIdentity& identity) {
     int folder = -1;
     std::string last;
     if (!resolve(name, folder, last)) return false;
-    struct stat there = {};
-    struct stat opened = {};
-    if (retry([&] { return fstatat(folder, last.c_str(), &there, AT_SYMLINK_NOFOLLOW); }) != 0 ||
-        retry([&] { return fstat(fd_of(file), &opened); }) != 0 || there.st_dev != opened.st_dev ||
-        there.st_ino != opened.st_ino) {
-        close(folder);
-        return false;
-    }
     place.folder = folder;
     place.name = last;
+    // Nothing that opening for reading could set off (a tape, a terminal's line): a regular
+    // file is opened for reading only once it is known to be one.
+    const int probe =
+        retry([&] { return openat(folder, last.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
+    if (probe < 0) return errno == ENOENT;
+    struct stat info = {};
+    if (retry([&] { return fstat(probe, &info); }) != 0) {
+        const int error = errno;
+        close(probe);
+        errno = error;
+        return false;
+    }
+    int fd = probe;
+    if (S_ISREG(info.st_mode)) {
+        const int readable = retry([&] {
+            return openat(folder, last.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        });
+        struct stat again = {};
+        if (readable >= 0 && retry([&] { return fstat(readable, &again); }) == 0 &&
+            again.st_dev == info.st_dev && again.st_ino == info.st_ino) {
+            close(probe);
+            fd = readable;
+        } else if (readable >= 0) {
+            close(readable);
+        }
+    }
+    file.handle = fd;
+    identity = posix::identity_of(info);
     return true;
 }
 

@@ -258,10 +258,11 @@ group_failures() {
     posix_only || return 0
 
     case_ "read error"
+    printf 'old contents' >out
     run /proc/self/mem out '*ins' 3 /d
     expect_rc 97
     expect_stdout "${BANNER}ERROR: Lesefehler in Datei \"/proc/self/mem\""
-    expect_empty_or_absent out
+    expect_bytes out 'old contents'
     run /proc/self/mem new '*ins' 3
     expect_rc 97
     expect_absent new
@@ -352,8 +353,8 @@ interrupt() {
     cp place/data original
     "${tool[@]}" place/data place/data '*ins' 1 >stdout &
     pid=$!
-    # Freeze it once its temporary file exists, so that the signal lands mid-run.
-    until compgen -G 'place/.zeilfuge-*' >/dev/null || ! kill -0 $pid 2>/dev/null; do :; done
+    # Freeze it once its new file holds data, so that the signal lands mid-run.
+    until writing_unnamed $pid || ! kill -0 $pid 2>/dev/null; do :; done
     kill -STOP $pid 2>/dev/null
     kill -"$signal" $pid 2>/dev/null
     kill -CONT $pid 2>/dev/null

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -143,3 +144,9 @@ FORWARD(ssize_t, fgetxattr, (int fd, const char* name, void* value, size_t size)
 FORWARD(int, fsetxattr, (int fd, const char* name, const void* value, size_t size, int flags),
         (fd, name, value, size, flags))
 FORWARD(int, fremovexattr, (int fd, const char* name), (fd, name))
+FORWARD(ssize_t, listxattr, (const char* path, char* list, size_t size), (path, list, size))
+FORWARD(ssize_t, getxattr, (const char* path, const char* name, void* value, size_t size),
+        (path, name, value, size))
+FORWARD(int, fstatfs, (int fd, struct statfs* info), (fd, info))
+FORWARD(int, faccessat, (int folder, const char* path, int mode, int flags),
+        (folder, path, mode, flags))

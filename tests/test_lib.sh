@@ -67,13 +67,14 @@ expect_empty_or_absent() {
     [ ! -s "$1" ] && pass || fail "$1 holds $(wc -c <"$1") bytes"
 }
 
-# writing_unnamed PID: true once the process has a file open that has no name (a new output
-# that gets its name only when complete) and that holds bytes.
+# writing_unnamed PID [BYTES]: true once the process has a file open that has no name (a new
+# output that gets its name only when complete) and that holds more than BYTES (0) bytes;
+# with BYTES -1, as soon as it has one.
 writing_unnamed() {
     local fd
     for fd in /proc/"$1"/fd/*; do
         case $(readlink "$fd" 2>/dev/null) in
-            *' (deleted)') [ "$(stat -L -c %s "$fd" 2>/dev/null || echo 0)" -gt 0 ] && return 0 ;;
+            *' (deleted)') [ "$(stat -L -c %s "$fd" 2>/dev/null || echo 0)" -gt "${2:-0}" ] && return 0 ;;
         esac
     done
     return 1

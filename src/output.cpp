@@ -164,6 +164,7 @@ bool make_replacement(const Input& input, const FileIdentity& input_id, Output& 
     const File model = output.in_place ? input.file : output.target_file;
     const bool exists = output.target_exists;
     const unsigned mode = exists ? creation_mode(model) : 0666;
+    if (exists) output.target_system = file_system_of(output.target_file);
     File file;
     Creation made = create_unnamed(output.target, mode, exists, file);
     if (made == Creation::unsupported) {
@@ -318,7 +319,11 @@ Outcome put_in_place(Output& output) {
     // the file is found by its name, and removed only while the name holds it.
     if (!close_file(output.file)) return failed(output, Outcome::write_failed);
     arm(output);
-    if (!replace_file(output.temporary, output.target, output.target_identity, output.identity)) {
+    // An exchange moves the old file to the temporary name, which on overlayfs copies the
+    // whole of it from the lower layer first: there the name is checked, then renamed over.
+    const bool exchange = output.target_system != FileSystemKind::overlay;
+    if (!replace_file(output.temporary, output.target, output.target_identity, output.identity,
+                      exchange)) {
         return failed(output, Outcome::replace_failed);
     }
     move_to(output, OutputState::complete);

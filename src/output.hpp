@@ -37,6 +37,7 @@ struct Output {
     bool target_exists = false;
     File target_file;  // the file found there, opened without write access
     FileIdentity target_identity;
+    FileSystemKind target_system = FileSystemKind::other;
     bool in_place = false;  // the file found there is the input
     int error = 0;          // the error code of the call that failed, where one did
 };

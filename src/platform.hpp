@@ -192,11 +192,12 @@ File duplicate_file(File file);
 bool close_file(File& file);
 
 // Puts the file at temporary in the place of target, but only if target names the file
-// `expected` when it is replaced. Where the system can exchange two names at once, they
-// are exchanged and what came out is checked, and exchanged back if it isn't `expected`;
-// elsewhere target is checked just before the rename. `result` is the file at temporary.
+// `expected`, unchanged, when it is replaced. With `exchange`, where the system can exchange
+// two names at once, they are exchanged and what came out is checked, and exchanged back if
+// it isn't `expected`; elsewhere target is checked just before the rename. `result` is the
+// file at temporary.
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
-                  const FileIdentity& result);
+                  const FileIdentity& result, bool exchange);
 
 // Removes the file while place still names it (the file of that identity); where it can't,
 // truncates it to length 0 through its descriptor, if still open, so that nothing

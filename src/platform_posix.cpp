@@ -518,11 +518,11 @@ bool close_file(File& file) {
 }
 
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
-                  const FileIdentity& result) {
-    const int exchanged = exchange(temporary, target);
+                  const FileIdentity& result, bool exchange_names) {
+    const int exchanged = exchange_names ? exchange(temporary, target) : 0;
     if (exchanged == 0) {
-        // No exchange here (some network file systems): the name is checked, then replaced;
-        // a file saved under it between the two is lost.
+        // No exchange here (FUSE, network file systems, or not asked for): the name is
+        // checked, then replaced; a file saved under it between the two is lost.
         return holds_as_read(target, expected) &&
                retry([&] {
                    return renameat(folder_of(temporary), temporary.name.c_str(), folder_of(target),

@@ -201,3 +201,23 @@ std::size_t put_lines_with(StoreWide store_wide, RegionLines& lines, const std::
     return room_for_all ? put_lines_in<false>(store_wide, lines, ends, count)
                         : put_lines_in<true>(store_wide, lines, ends, count);
 }
+
+// The table of a kernel whose instruction set makes only the scans faster: its plain_run and
+// classify, and the scalar helpers for the rest.
+template <std::size_t (*kPlainRun)(const Byte*, const Byte*, Byte*),
+          std::size_t (*kCopyRun)(const Byte*, const Byte*, Byte*),
+          SpecialMasks (*kClassify)(const Byte*)>
+constexpr Kernel scanning_kernel(const char* name, bool (*runs_here)()) {
+    return {
+        .name = name,
+        .runs_here = runs_here,
+        .find_special = find_special_by<kPlainRun>,
+        .copy_plain = kCopyRun,
+        .find_line_ends = find_line_ends_by<kClassify>,
+        .put_lines = scalar_put_lines,
+        .short_records = scalar_short_records,
+        .plain_records = scanned_records<find_special_by<kPlainRun>, scalar_short_records>,
+        .classify = kClassify,
+        .compress = scalar_compress,
+    };
+}

@@ -87,17 +87,7 @@ unsigned bytes_equal(std::uint64_t x, Byte b) {
 
 }  // namespace
 
-const Kernel kPortableKernel = {
-    .name = "portable",
-    .runs_here = always,
-    .find_special = find_special_by<plain_run<false>>,
-    .copy_plain = plain_run<true>,
-    .find_line_ends = find_line_ends_by<classify>,
-    .put_lines = scalar_put_lines,
-    .short_records = scalar_short_records,
-    .plain_records = scanned_records<find_special_by<plain_run<false>>, scalar_short_records>,
-    .classify = classify,
-    .compress = scalar_compress,
-};
+const Kernel kPortableKernel =
+    scanning_kernel<plain_run<false>, plain_run<true>, classify>("portable", always);
 
 }  // namespace zeilfuge

@@ -96,17 +96,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
 }  // namespace
 
 // SSE2 has no byte shuffle: the records and the packing of bytes are the scalar ones.
-const Kernel kSse2Kernel = {
-    .name = "sse2",
-    .runs_here = always,
-    .find_special = find_special_by<plain_run<false>>,
-    .copy_plain = plain_run<true>,
-    .find_line_ends = find_line_ends_by<classify>,
-    .put_lines = scalar_put_lines,
-    .short_records = scalar_short_records,
-    .plain_records = scanned_records<find_special_by<plain_run<false>>, scalar_short_records>,
-    .classify = classify,
-    .compress = scalar_compress,
-};
+const Kernel kSse2Kernel =
+    scanning_kernel<plain_run<false>, plain_run<true>, classify>("sse2", always);
 
 }  // namespace zeilfuge

@@ -13,7 +13,7 @@
 
 using Byte = unsigned char;
 
-constexpr Byte kCtrlZ = 0x1A;
+inline constexpr Byte kCtrlZ = 0x1A;
 
 constexpr bool is_special(Byte b) {
     return b == 0x00 || b == 0x0A || b == 0x0D || b == kCtrlZ;
@@ -207,7 +207,7 @@ std::size_t put_lines_with(StoreWide store_wide, RegionLines& lines, const std::
 template <std::size_t (*kPlainRun)(const Byte*, const Byte*, Byte*),
           std::size_t (*kCopyRun)(const Byte*, const Byte*, Byte*),
           SpecialMasks (*kClassify)(const Byte*)>
-constexpr Kernel scanning_kernel(const char* name, bool (*runs_here)()) {
+constexpr Kernel scanning_kernel(const char* name, bool (*runs_here)()) noexcept {
     return {
         .name = name,
         .runs_here = runs_here,

@@ -8,7 +8,8 @@
 // the linker keeps one of the copies for every caller, and it may be the one built for
 // AVX-512. So this file includes nothing, and it and the kernels call no library templates,
 // only compiler built-ins and the C library's memcpy and memset. tests/kernel_symbols_test.sh
-// checks the objects.
+// checks the objects. kernel_scalar.cpp and conversion.cpp include it the same way, for the
+// helpers they share with the kernels.
 #pragma once
 
 using Byte = unsigned char;

@@ -1,7 +1,8 @@
 // The scans that the conversion spends its time in, once per instruction set. Each kernel
 // only finds and moves bytes fast; the byte rules stay in conversion.cpp, which hands
 // anything unusual to its own per-byte code. One kernel is chosen per run, the widest this
-// processor has.
+// processor has. Declarations and constants only: the code the kernels share is in
+// kernel_generic.hpp, which says why it can't be here.
 #pragma once
 
 #include <cstddef>

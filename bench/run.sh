@@ -6,7 +6,9 @@
 #   bench/run.sh [WORK_FOLDER]
 # PAIRS=7 PEER_REPS=3 PATTERN_REPS=3 SIZE_MIB=256 change the defaults; ONLY='*DEL 80' runs one
 # case (PATTERNS=0 leaves out the pattern table); ZEILFUGE=path times another build of the tool
-# with the same script.
+# with the same script. KERNELS='portable sse2 avx2 avx512' builds the tool once per kernel
+# (ZEILFUGE_KERNELS, in build-kernel-NAME) and gives a row per kernel instead of zeilfuge's:
+# each build holds the portable kernel and the one named, and runs the one named.
 # Needs: cmake, g++, dd, fold, unix2dos and dos2unix (Debian: dos2unix), awk. Makes its own
 # data in WORK_FOLDER (default: a new folder in /tmp), about 16 times SIZE_MIB at the peak,
 # and removes it at the end.
@@ -28,6 +30,21 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j2 \
     --target zeilfuge reference_zeilfuge zeilfuge_floor zeilfuge_timed >/dev/null
 zeilfuge=${ZEILFUGE:-$top/build/zeilfuge}
+# The builds timed, and the label of each one's rows.
+tools=("$zeilfuge")
+labels=(zeilfuge)
+if [[ -n ${KERNELS:-} ]]; then
+    tools=()
+    labels=()
+    for kernel in $KERNELS; do
+        echo "Building the $kernel kernel alone ..." >&2
+        cmake --preset default -B "$top/build-kernel-$kernel" -DZEILFUGE_KERNELS="$kernel" \
+            -DBUILD_TESTING=OFF >/dev/null
+        cmake --build "$top/build-kernel-$kernel" -j2 --target zeilfuge >/dev/null
+        tools+=("$top/build-kernel-$kernel/zeilfuge")
+        labels+=("zeilfuge, $kernel kernel")
+    done
+fi
 reference=$top/build/reference_zeilfuge
 floor=$top/build/zeilfuge_floor
 timed=$top/build/zeilfuge_timed
@@ -76,15 +93,15 @@ run_case() {
     : >times.txt
     local round i
     # The tool and its floor run as pairs, in turns first, so that a slow spell of the
-    # machine hits both sides of a pair and the ratio of the pair stays true.
+    # machine hits both sides of a pair and the ratio of the pair stays true. With a build per
+    # kernel, all of them and the floor make a round.
+    local t
     for ((round = 1; round <= pairs; round++)); do
-        if ((round % 2 == 1)); then
-            time_one tool "$zeilfuge" "$input" out.dat "$mode" "$rcdlen"
-            time_one floor "$floor" "$input" out.dat "$out_bytes"
-        else
-            time_one floor "$floor" "$input" out.dat "$out_bytes"
-            time_one tool "$zeilfuge" "$input" out.dat "$mode" "$rcdlen"
-        fi
+        ((round % 2 == 1)) || time_one floor "$floor" "$input" out.dat "$out_bytes"
+        for t in "${!tools[@]}"; do
+            time_one "tool$t" "${tools[t]}" "$input" out.dat "$mode" "$rcdlen"
+        done
+        ((round % 2 == 0)) || time_one floor "$floor" "$input" out.dat "$out_bytes"
     done
     for ((round = 1; round <= peer_reps; round++)); do
         time_one reference "$reference" "$input" out.dat "$mode" "$rcdlen"
@@ -103,11 +120,11 @@ run_case() {
                 return c % 2 ? a[(c + 1) / 2] : (a[c / 2] + a[c / 2 + 1]) / 2
             }
             $1 == "floor" { fc[++f] = $3 + $4 }
-            $1 == "tool" { tc[++t] = $3 + $4 }
+            $1 == k && k ~ /^tool/ { tc[++t] = $3 + $4 }
             $1 == k { w[++c] = $2; u[c] = $3; s[c] = $4; cpu[c] = $3 + $4; if ($5 > m) m = $5 }
             END {
                 floor = median(fc, f)
-                if (k == "tool") {
+                if (k ~ /^tool/) {
                     # Each pair gives a ratio of CPU times; the median of those is steadier
                     # than a ratio of medians.
                     for (i = 1; i <= t; i++) r[i] = tc[i] / fc[i]
@@ -119,7 +136,7 @@ run_case() {
             }' times.txt
     }
     {
-        row zeilfuge tool
+        for t in "${!tools[@]}"; do row "${labels[t]}" "tool$t"; done
         row "floor: same bytes moved, 2 MiB calls, huge pages" floor
         row "byte-at-a-time reference" reference
         for ((i = 1; i < $#; i += 2)); do row "${*:i:1}" "peer$i"; done
@@ -166,27 +183,30 @@ if [[ ${PATTERNS:-1} != 0 ]]; then
     head -c $((pattern_mib << 20)) records.dat >pattern-records.dat
     head -c $((pattern_mib << 20)) text.dat >pattern-text.dat
     for pattern in nul a_nul seven_nul_a cr lf a_cr empty_dos_lines records text; do
-        row="| $pattern |"
-        for mode in '*INS' '*DEL'; do
-            for rcdlen in 1 80; do
-                : >times.txt
-                for ((round = 1; round <= ${PATTERN_REPS:-3}; round++)); do
-                    time_one tool "$zeilfuge" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen"
+        for t in "${!tools[@]}"; do
+            row="| $pattern |"
+            ((${#tools[@]} == 1)) || row="| $pattern, ${labels[t]#zeilfuge, } |"
+            for mode in '*INS' '*DEL'; do
+                for rcdlen in 1 80; do
+                    : >times.txt
+                    for ((round = 1; round <= ${PATTERN_REPS:-3}; round++)); do
+                        time_one tool "${tools[t]}" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen"
+                    done
+                    larger=$(stat -c %s "pattern-$pattern.dat")
+                    "${tools[t]}" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen" >/dev/null
+                    (($(stat -c %s out.dat) > larger)) && larger=$(stat -c %s out.dat)
+                    rm -f out.dat
+                    row="$row $(awk -v gib="$(awk -v b="$larger" 'BEGIN { print b / 2^30 }')" '
+                        { u[++c] = $3 }
+                        END {
+                            for (i = 2; i <= c; i++) for (j = i; j > 1 && u[j - 1] > u[j]; j--) {
+                                t = u[j]; u[j] = u[j - 1]; u[j - 1] = t }
+                            printf "%.2f", (c % 2 ? u[(c + 1) / 2] : (u[c / 2] + u[c / 2 + 1]) / 2) / gib
+                        }' times.txt) |"
                 done
-                larger=$(stat -c %s "pattern-$pattern.dat")
-                "$zeilfuge" "pattern-$pattern.dat" out.dat "$mode" "$rcdlen" >/dev/null
-                (($(stat -c %s out.dat) > larger)) && larger=$(stat -c %s out.dat)
-                rm -f out.dat
-                row="$row $(awk -v gib="$(awk -v b="$larger" 'BEGIN { print b / 2^30 }')" '
-                    { u[++c] = $3 }
-                    END {
-                        for (i = 2; i <= c; i++) for (j = i; j > 1 && u[j - 1] > u[j]; j--) {
-                            t = u[j]; u[j] = u[j - 1]; u[j - 1] = t }
-                        printf "%.2f", (c % 2 ? u[(c + 1) / 2] : (u[c / 2] + u[c / 2 + 1]) / 2) / gib
-                    }' times.txt) |"
             done
+            echo "$row" >>patterns.txt
         done
-        echo "$row" >>patterns.txt
         rm "pattern-$pattern.dat"
     done
 fi

@@ -10,12 +10,12 @@ namespace zeilfuge {
 
 namespace {
 
-using Byte = unsigned char;
+// For is_special and copy_16: the same code as the kernels', in a copy of this file's own.
+#include "kernel_generic.hpp"
 
 constexpr Byte kNul = 0x00;
 constexpr Byte kLf = 0x0A;
 constexpr Byte kCr = 0x0D;
-constexpr Byte kCtrlZ = 0x1A;
 constexpr Byte kBlank = 0x20;
 
 // A line end written, with the break that may precede it, needs four bytes; copying data
@@ -24,21 +24,6 @@ constexpr std::ptrdiff_t kSpecialRoom = 4;
 // A short piece of data is copied in one piece of this fixed size; the bytes beyond it are
 // overwritten by what follows.
 constexpr std::size_t kWideCopy = 16;
-
-bool is_special(Byte b) {
-    return b == kNul || b == kLf || b == kCr || b == kCtrlZ;
-}
-
-// One unaligned load and store of kWideCopy bytes, in two words: GCC 12 at -O3 turned a
-// single 16-byte memcpy in a loop into aligned loads, which fault on input at an odd address.
-void copy_wide(Byte* out, const Byte* in) {
-    std::uint64_t low;
-    std::uint64_t high;
-    std::memcpy(&low, in, 8);
-    std::memcpy(&high, in + 8, 8);
-    std::memcpy(out, &low, 8);
-    std::memcpy(out + 8, &high, 8);
-}
 
 // Writes the owed blanks that fit; true when none are left.
 bool pay_blanks(ConversionState& state, Byte*& out, const Byte* out_end) {
@@ -96,7 +81,7 @@ std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte
         if (take == 0) break;
         if (take <= kWideCopy && room(in + done, readable_end) >= kWideCopy &&
             room(out, out_end) >= kWideCopy) {
-            copy_wide(out, in + done);
+            copy_16(out, in + done);
         } else {
             std::memcpy(out, in + done, take);
         }
@@ -389,7 +374,7 @@ std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const B
         masks = kernel.classify(p);
         return dense(masks);
     };
-    SpecialMasks masks;
+    SpecialMasks masks{};
     if (!next_dense(out, masks)) return 0;
     alignas(64) Byte staging[2 * kGroup] = {};
     GroupSink sink{kernel, state, out, out_end, staging, sizeof staging};

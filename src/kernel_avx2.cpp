@@ -1,9 +1,8 @@
 // 32 bytes at a time with AVX2. Built with -mavx2 and used only where the processor has it;
-// compiler built-ins rather than library templates, so that no AVX2 copy of a shared inline
-// function can end up in the code that other processors run.
+// kernel_generic.hpp says why it uses no library templates.
 #include <immintrin.h>
 
-#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -11,13 +10,7 @@
 namespace zeilfuge {
 namespace {
 
-using Byte = unsigned char;
-
-constexpr Byte kCtrlZ = 0x1A;
-
-bool is_special(Byte b) {
-    return b == 0x00 || b == 0x0A || b == 0x0D || b == kCtrlZ;
-}
+#include "kernel_generic.hpp"
 
 __m256i load(const Byte* at) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
@@ -65,14 +58,6 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
     return static_cast<std::size_t>(p - in);
 }
 
-std::size_t find_special(const Byte* in, const Byte* end) {
-    return plain_run<false>(in, end, nullptr);
-}
-
-std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
-    return plain_run<true>(in, end, out);
-}
-
 // Always inlined into the search for line ends: GCC made it a call per group there, with the
 // masks passed back through memory.
 [[gnu::always_inline]] inline SpecialMasks classify(const Byte* in) {
@@ -82,34 +67,32 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return {both(0x00), both(0x0A), both(0x0D), both(kCtrlZ)};
 }
 
-std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
-                           std::size_t& scanned) {
-    return find_line_ends_with([](const Byte* group) { return classify(group); }, in, groups, ends,
-                               scanned);
-}
-
 // For each set of kept bytes among eight, the shuffle that moves them to the front.
-constexpr std::array<std::uint64_t, 256> make_shuffles() {
-    std::array<std::uint64_t, 256> table{};
+struct Shuffles {
+    std::uint64_t of[256];
+};
+
+constexpr Shuffles make_shuffles() {
+    Shuffles table{};
     for (unsigned keep = 0; keep < 256; ++keep) {
         std::uint64_t indices = 0;
         unsigned n = 0;
         for (unsigned i = 0; i < 8; ++i) {
             if ((keep >> i & 1) != 0) indices |= std::uint64_t{i} << (8 * n++);
         }
-        table[keep] = indices;
+        table.of[keep] = indices;
     }
     return table;
 }
 
-constexpr std::array<std::uint64_t, 256> kShuffles = make_shuffles();
+constexpr Shuffles kShuffles = make_shuffles();
 
 std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < kGroup; i += 8) {
         const auto bits = static_cast<unsigned>(keep >> i & 0xFF);
         const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kShuffles[bits]));
+        const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kShuffles.of[bits]));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), _mm_shuffle_epi8(bytes, order));
         n += static_cast<std::size_t>(__builtin_popcount(bits));
     }
@@ -118,35 +101,37 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
 
 // Records of one byte: sixteen input bytes become three stores of sixteen, each a shuffle that
 // puts the data bytes in every third place, with CR LF filled in around them.
+struct SingleByteShuffles {
+    alignas(16) Byte order[3][16];
+    alignas(16) Byte line_ends[3][16];
+};
+
 Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
-    alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kOrder = [] {
-        std::array<std::array<Byte, 16>, 3> order{};
-        for (std::size_t j = 0; j < 48; ++j)
-            order[j / 16][j % 16] = j % 3 == 2 ? static_cast<Byte>(j / 3) : 0x80;
-        return order;
-    }();
-    alignas(16) static constexpr std::array<std::array<Byte, 16>, 3> kLineEnds = [] {
-        std::array<std::array<Byte, 16>, 3> ends{};
-        for (std::size_t j = 0; j < 48; ++j)
-            ends[j / 16][j % 16] = j % 3 == 0 ? 0x0D : j % 3 == 1 ? 0x0A : 0x00;
-        return ends;
+    static constexpr SingleByteShuffles kShuffled = [] {
+        SingleByteShuffles s{};
+        for (std::size_t j = 0; j < 48; ++j) {
+            s.order[j / 16][j % 16] = j % 3 == 2 ? static_cast<Byte>(j / 3) : 0x80;
+            s.line_ends[j / 16][j % 16] = j % 3 == 0 ? 0x0D : j % 3 == 1 ? 0x0A : 0x00;
+        }
+        return s;
     }();
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16, out += 48) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
         for (std::size_t k = 0; k < 3; ++k) {
-            const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(&kOrder[k]));
-            const __m128i ends = _mm_load_si128(reinterpret_cast<const __m128i*>(&kLineEnds[k]));
+            const __m128i order =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(kShuffled.order[k]));
+            const __m128i ends =
+                _mm_load_si128(reinterpret_cast<const __m128i*>(kShuffled.line_ends[k]));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k),
                              _mm_or_si128(_mm_shuffle_epi8(bytes, order), ends));
         }
     }
-    return portable_short_records(in + i, 1, count - i, out);
+    return scalar_short_records(in + i, 1, count - i, out);
 }
 
-// Records up to this length are placed by shuffles, longer ones copied 32 bytes at a time:
-// measured here, the shuffles pay up to about 20 bytes (3 times as fast for records of 3,
-// 1.4 times for 11), and cost more beyond.
+// Records up to this length are placed by shuffles. Longer ones are copied 32 bytes at a time:
+// a record of more than about 20 bytes needs more shuffles than copies.
 constexpr std::size_t kShuffledRecord = 16;
 
 // As in the AVX-512 kernel, the output of records of one length is periodic, and every 32
@@ -154,9 +139,9 @@ constexpr std::size_t kShuffledRecord = 16;
 // bytes from where the half's data starts, with CR and LF added where the shuffle leaves
 // zeros. The shuffles repeat after (length + 2) / gcd(32, length + 2) steps.
 struct RecordShuffles {
-    alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> order;
-    alignas(32) std::array<std::array<Byte, 32>, kShuffledRecord + 2> line_ends;
-    std::array<std::array<std::uint16_t, 2>, kShuffledRecord + 2> from;  // each half's input
+    alignas(32) Byte order[kShuffledRecord + 2][32];
+    alignas(32) Byte line_ends[kShuffledRecord + 2][32];
+    std::uint16_t from[kShuffledRecord + 2][2];  // each half's input
     std::size_t length = 0;
     std::size_t steps = 0;
     std::size_t round_input = 0;  // the input bytes all the steps take
@@ -192,18 +177,18 @@ Byte* shuffle_records(const Byte* in, Byte* out, Byte* const end, const RecordSh
     // compiler knows, and it would load these again after every one.
     const std::size_t steps = shuffles.steps;
     const std::size_t round_input = shuffles.round_input;
-    const std::array<std::uint16_t, 2>* const from = shuffles.from.data();
-    const std::array<Byte, 32>* const order = shuffles.order.data();
-    const std::array<Byte, 32>* const line_ends = shuffles.line_ends.data();
+    const std::uint16_t(*const from)[2] = shuffles.from;
+    const Byte(*const order)[32] = shuffles.order;
+    const Byte(*const line_ends)[32] = shuffles.line_ends;
     auto place = [&](std::size_t step) {
         const __m256i bytes =
             _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(in + from[step][1]),
                                 reinterpret_cast<const __m128i*>(in + from[step][0]));
         const __m256i placed = _mm256_shuffle_epi8(
-            bytes, _mm256_load_si256(reinterpret_cast<const __m256i*>(&order[step])));
+            bytes, _mm256_load_si256(reinterpret_cast<const __m256i*>(order[step])));
         store(out + 32 * step,
               _mm256_or_si256(
-                  placed, _mm256_load_si256(reinterpret_cast<const __m256i*>(&line_ends[step]))));
+                  placed, _mm256_load_si256(reinterpret_cast<const __m256i*>(line_ends[step]))));
     };
     // A round of all the steps at a time, each step's input at a fixed place from the round's.
     const auto round_output = static_cast<std::ptrdiff_t>(32 * steps);
@@ -243,12 +228,12 @@ bool has_avx2() {
 const Kernel kAvx2Kernel = {
     .name = "avx2",
     .runs_here = has_avx2,
-    .find_special = find_special,
-    .copy_plain = copy_plain,
-    .find_line_ends = find_line_ends,
-    .put_lines = portable_put_lines,
+    .find_special = find_special_by<plain_run<false>>,
+    .copy_plain = plain_run<true>,
+    .find_line_ends = find_line_ends_by<classify>,
+    .put_lines = scalar_put_lines,
     .short_records = short_records,
-    .plain_records = scanned_records<find_special, short_records>,
+    .plain_records = scanned_records<find_special_by<plain_run<false>>, short_records>,
     .classify = classify,
     .compress = compress,
 };

@@ -1,10 +1,10 @@
 // 64 bytes at a time with AVX-512 (F, BW, VL, VBMI, VBMI2): one compare gives a 64-bit mask,
 // vpcompressb packs the kept bytes of a group, and vpermt2b spreads bytes among CR LFs. Built with
-// those flags and used only where the processor has them; compiler built-ins rather than library
-// templates, as in the AVX2 kernel.
+// those flags and used only where the processor has them; kernel_generic.hpp says why it uses
+// no library templates.
 #include <immintrin.h>
 
-#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -12,9 +12,7 @@
 namespace zeilfuge {
 namespace {
 
-using Byte = unsigned char;
-
-constexpr Byte kCtrlZ = 0x1A;
+#include "kernel_generic.hpp"
 
 __m512i load(const Byte* at) {
     return _mm512_loadu_si512(at);
@@ -31,26 +29,27 @@ std::uint64_t equal(__m512i v, Byte b) {
 // The special bytes of v among those in `which`, exactly, in two instructions: each byte looks
 // up its low six bits in a table that holds the special byte with those bits, or a byte whose
 // low bit differs where there is none, and only a special byte equals what it finds.
-alignas(64) constexpr auto kSpecialOfLowBits = [] {
-    std::array<Byte, 64> table{};
-    for (std::size_t i = 0; i < 64; ++i) {
-        const bool special = i == 0x00 || i == 0x0A || i == 0x0D || i == kCtrlZ;
-        table[i] = static_cast<Byte>(special ? i : i ^ 1);
-    }
+struct alignas(64) Bytes64 {
+    Byte at[64];
+};
+
+constexpr Bytes64 kSpecialOfLowBits = [] {
+    Bytes64 table{};
+    for (std::size_t i = 0; i < 64; ++i)
+        table.at[i] = static_cast<Byte>(is_special(static_cast<Byte>(i)) ? i : i ^ 1);
     return table;
 }();
 
 // (The two-source permute with the table twice: the one-source one trips GCC 12's warning
 // about an uninitialized value.)
 std::uint64_t exact_specials(__m512i v, std::uint64_t which) {
-    const __m512i table = _mm512_load_si512(kSpecialOfLowBits.data());
+    const __m512i table = _mm512_load_si512(kSpecialOfLowBits.at);
     return _mm512_mask_cmpeq_epi8_mask(which, _mm512_permutex2var_epi8(table, v, table), v);
 }
 
 // The same for 32 bytes, whose low five bits find the same table's first half.
 std::uint32_t exact_specials(__m256i v, __mmask32 which) {
-    const __m256i table =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(kSpecialOfLowBits.data()));
+    const __m256i table = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSpecialOfLowBits.at));
     return _mm256_mask_cmpeq_epi8_mask(which, _mm256_permutex2var_epi8(table, v, table), v);
 }
 
@@ -77,30 +76,22 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
     return static_cast<std::size_t>(p - in);
 }
 
-std::size_t find_special(const Byte* in, const Byte* end) {
-    return plain_run<false>(in, end, nullptr);
-}
-
-std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
-    return plain_run<true>(in, end, out);
-}
-
 SpecialMasks classify(const Byte* in) {
     const __m512i v = load(in);
     return {equal(v, 0x00), equal(v, 0x0A), equal(v, 0x0D), equal(v, kCtrlZ)};
 }
 
-// As find_line_ends_with, without a step per line end: each group's offsets, doubled and
+// As find_line_ends_by, without a step per line end: each group's offsets, doubled and
 // marked, are packed with vpcompressb and widened to 16 bits in one store.
 std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
                            std::size_t& scanned) {
-    alignas(64) static constexpr auto kDoubled = [] {
-        std::array<Byte, 64> doubled{};
+    static constexpr Bytes64 kDoubled = [] {
+        Bytes64 doubled{};
         for (std::size_t i = 0; i < 64; ++i)
-            doubled[i] = static_cast<Byte>(2 * i);
+            doubled.at[i] = static_cast<Byte>(2 * i);
         return doubled;
     }();
-    const __m512i doubled = _mm512_load_si512(kDoubled.data());
+    const __m512i doubled = _mm512_load_si512(kDoubled.at);
     const __m512i ones = _mm512_set1_epi8(1);
     std::size_t count = 0;
     std::uint64_t cr_before = 0;  // the CR at the end of the group before, as bit 0
@@ -143,10 +134,13 @@ std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* en
 std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
     // Whole stores, and each byte's place within the line fits a byte.
     static_assert(kLineCopy % 64 == 0 && kLineCopy <= 256);
-    alignas(64) static constexpr auto kPlaces = [] {
-        std::array<Byte, kLineCopy> places{};
+    struct alignas(64) Places {
+        Byte at[kLineCopy];
+    };
+    static constexpr Places kPlaces = [] {
+        Places places{};
         for (std::size_t i = 0; i < kLineCopy; ++i)
-            places[i] = static_cast<Byte>(i);
+            places.at[i] = static_cast<Byte>(i);
         return places;
     }();
     auto store_wide = [](Byte* out, const Byte* line, std::size_t n, std::size_t total) {
@@ -155,7 +149,7 @@ std::size_t put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t
         const __m512i line_bytes = _mm512_set1_epi8(static_cast<char>(n));
         for (std::size_t k = 0; k < kLineCopy; k += 64) {
             const __mmask64 in_line =
-                _mm512_cmplt_epu8_mask(_mm512_load_si512(kPlaces.data() + k), line_bytes);
+                _mm512_cmplt_epu8_mask(_mm512_load_si512(kPlaces.at + k), line_bytes);
             store(out + k, _mm512_mask_blend_epi8(in_line, blanks, load(line + k)));
         }
         return true;
@@ -171,7 +165,8 @@ std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
 }
 
 // Records up to this length are placed by permutes. Longer ones are copied 32 bytes at a time,
-// which measured faster from 64 bytes up than permutes or copies of 64 bytes.
+// which is faster for them than permutes, and than copies of 64 bytes, which a record's last
+// piece rarely fills.
 constexpr std::size_t kPermutedRecord = 48;
 
 // The output of records of one length is periodic: each record and its break take the same
@@ -180,9 +175,9 @@ constexpr std::size_t kPermutedRecord = 48;
 // permutes repeat after (length + 2) / gcd(64, length + 2) steps; they are worked out once
 // per length, in the order they are used.
 struct RecordPermutes {
-    alignas(64) std::array<std::array<Byte, 64>, kPermutedRecord + 2> order;
-    std::array<std::uint16_t, kPermutedRecord + 2> from;  // where each step's input starts
-    std::array<std::uint64_t, kPermutedRecord + 2> used;  // the bytes of it the step places
+    alignas(64) Byte order[kPermutedRecord + 2][64];
+    std::uint16_t from[kPermutedRecord + 2];  // where each step's input starts
+    std::uint64_t used[kPermutedRecord + 2];  // the bytes of it the step places
     std::size_t length = 0;
     std::size_t steps = 0;
     std::size_t round_input = 0;  // the input bytes all the steps take
@@ -229,14 +224,14 @@ std::size_t permute_records(const Byte* in, Byte* out, const Byte* const end,
     // compiler knows, and it would load these again after every one.
     const std::size_t steps = permutes.steps;
     const std::size_t round_input = permutes.round_input;
-    const std::uint16_t* const from = permutes.from.data();
-    const std::uint64_t* const used = permutes.used.data();
-    const std::array<Byte, 64>* const order = permutes.order.data();
+    const std::uint16_t* const from = permutes.from;
+    const std::uint64_t* const used = permutes.used;
+    const Byte(*const order)[64] = permutes.order;
     // The offset of the first special byte the step places, or size when there is none.
     auto place = [&](std::size_t step) -> std::size_t {
         const __m512i bytes = load(in + from[step]);
         store(out + 64 * step,
-              _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&order[step]), line_end));
+              _mm512_permutex2var_epi8(bytes, _mm512_load_si512(order[step]), line_end));
         if constexpr (kTest) {
             const std::uint64_t found = exact_specials(bytes, used[step]);
             if (found != 0) [[unlikely]] {
@@ -268,10 +263,13 @@ std::size_t permute_records(const Byte* in, Byte* out, const Byte* const end,
 // registers. With kTest, stops before the first special byte; returns the records placed.
 template <bool kTest>
 std::size_t single_byte_records(const Byte* in, std::size_t count, Byte* out) {
-    alignas(64) static constexpr auto kOrder = [] {
-        std::array<std::array<Byte, 64>, 3> order{};
+    struct alignas(64) Orders {
+        Byte at[3][64];
+    };
+    static constexpr Orders kOrder = [] {
+        Orders order{};
         for (std::size_t j = 0; j < 192; ++j)
-            order[j / 64][j % 64] = static_cast<Byte>(j % 3 == 2 ? j / 3 : 64 + j % 3);
+            order.at[j / 64][j % 64] = static_cast<Byte>(j % 3 == 2 ? j / 3 : 64 + j % 3);
         return order;
     }();
     const __m512i line_end = _mm512_set1_epi16(0x0A0D);  // byte 64 of the pair is CR, 65 LF
@@ -282,16 +280,16 @@ std::size_t single_byte_records(const Byte* in, std::size_t count, Byte* out) {
             const std::uint64_t found = exact_specials(bytes, ~std::uint64_t{0});
             if (found != 0) [[unlikely]] {
                 const auto plain = static_cast<std::size_t>(__builtin_ctzll(found));
-                portable_short_records(in + i, 1, plain, out);
+                scalar_short_records(in + i, 1, plain, out);
                 return i + plain;
             }
         }
         for (std::size_t k = 0; k < 3; ++k)
             store(out + 64 * k,
-                  _mm512_permutex2var_epi8(bytes, _mm512_load_si512(&kOrder[k]), line_end));
+                  _mm512_permutex2var_epi8(bytes, _mm512_load_si512(kOrder.at[k]), line_end));
     }
-    const std::size_t rest = kTest ? find_special(in + i, in + count) : count - i;
-    portable_short_records(in + i, 1, rest, out);
+    const std::size_t rest = kTest ? plain_run<false>(in + i, in + count, nullptr) : count - i;
+    scalar_short_records(in + i, 1, rest, out);
     return i + rest;
 }
 
@@ -355,8 +353,8 @@ bool has_avx512() {
 const Kernel kAvx512Kernel = {
     .name = "avx512",
     .runs_here = has_avx512,
-    .find_special = find_special,
-    .copy_plain = copy_plain,
+    .find_special = find_special_by<plain_run<false>>,
+    .copy_plain = plain_run<true>,
     .find_line_ends = find_line_ends,
     .put_lines = put_lines,
     .short_records = short_records,

@@ -1,7 +1,7 @@
 // The x86-64 baseline: 16 bytes at a time with SSE2.
 #include <emmintrin.h>
 
-#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -9,13 +9,7 @@
 namespace zeilfuge {
 namespace {
 
-using Byte = unsigned char;
-
-constexpr Byte kCtrlZ = 0x1A;
-
-bool is_special(Byte b) {
-    return b == 0x00 || b == 0x0A || b == 0x0D || b == kCtrlZ;
-}
+#include "kernel_generic.hpp"
 
 __m128i load(const Byte* at) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -65,7 +59,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
                                  std::uint64_t{candidates(c)} << 32 |
                                  std::uint64_t{candidates(d)} << 48;
             for (; mask != 0; mask &= mask - 1) {
-                const auto at = static_cast<std::size_t>(std::countr_zero(mask));
+                const auto at = static_cast<std::size_t>(__builtin_ctzll(mask));
                 if (is_special(p[at])) return static_cast<std::size_t>(p - in) + at;
             }
         }
@@ -76,7 +70,7 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
         if constexpr (kCopy) store(out + (p - in), v);
         const unsigned mask = specials(v);
         if (mask != 0)
-            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(std::countr_zero(mask));
+            return static_cast<std::size_t>(p - in) + static_cast<unsigned>(__builtin_ctz(mask));
         p += 16;
     }
     for (; p != end && !is_special(*p); ++p) {
@@ -85,18 +79,10 @@ std::size_t plain_run(const Byte* in, const Byte* end, Byte* out) {
     return static_cast<std::size_t>(p - in);
 }
 
-std::size_t find_special(const Byte* in, const Byte* end) {
-    return plain_run<false>(in, end, nullptr);
-}
-
-std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
-    return plain_run<true>(in, end, out);
-}
-
 // Always inlined into the search for line ends: GCC made it a call per group there, with the
 // masks passed back through memory.
 [[gnu::always_inline]] inline SpecialMasks classify(const Byte* in) {
-    SpecialMasks m;
+    SpecialMasks m{};
     for (std::size_t i = 0; i < 4; ++i) {
         const __m128i v = load(in + 16 * i);
         m.nul |= std::uint64_t{equal(v, 0x00)} << (16 * i);
@@ -107,30 +93,10 @@ std::size_t copy_plain(const Byte* in, const Byte* end, Byte* out) {
     return m;
 }
 
-std::size_t find_line_ends(const Byte* in, std::size_t groups, std::uint16_t* ends,
-                           std::size_t& scanned) {
-    return find_line_ends_with([](const Byte* group) { return classify(group); }, in, groups, ends,
-                               scanned);
-}
-
-bool always() {
-    return true;
-}
-
 }  // namespace
 
-const Kernel kSse2Kernel = {
-    .name = "sse2",
-    .runs_here = always,
-    .find_special = find_special,
-    .copy_plain = copy_plain,
-    .find_line_ends = find_line_ends,
-    .put_lines = portable_put_lines,
-    .short_records = portable_short_records,  // SSE2 has no byte shuffle
-    .plain_records = scanned_records<find_special, portable_short_records>,
-    .classify = classify,
-    // SSE2 has no byte shuffle to do better with.
-    .compress = portable_compress,
-};
+// SSE2 has no byte shuffle: the records and the packing of bytes are the scalar ones.
+const Kernel kSse2Kernel =
+    scanning_kernel<plain_run<false>, plain_run<true>, classify>("sse2", always);
 
 }  // namespace zeilfuge

@@ -12,15 +12,14 @@
 namespace zeilfuge {
 namespace {
 
-// The kernel's copies between the page cache and the buffers decide the speed. Measured on
-// Linux, they cost least in calls of a MiB or more, and when the buffers lie on transparent
-// huge pages: a 4 KiB page costs a fault on its first touch and a TLB entry on every copy.
-// So both buffers share one 2 MiB region, aligned to it and advised for huge pages, and lie
-// wholly inside it (a buffer reaching a few KiB into the next huge page made every write
-// several times slower). Every write but the last is whole 4 KiB pages, and as large as the
-// output buffer allows. The input comes in blocks of 256 KiB, which the conversion finds
-// still in the processor's second-level cache: with 1 MiB blocks *DEL 80 took 8 % more CPU
-// in all, though the reads are four times as many.
+// The kernel's copies between the page cache and the buffers decide the speed. On Linux they
+// cost least in calls of a MiB or more, and when the buffers lie on transparent huge pages: a
+// 4 KiB page costs a fault on its first touch and a TLB entry on every copy. So both buffers
+// share one 2 MiB region, aligned to it and advised for huge pages, and lie wholly inside it:
+// a buffer that reaches into the next huge page makes every write slower. Every write but the
+// last is whole 4 KiB pages, and as large as the output buffer allows. The input comes in
+// blocks of 256 KiB, small enough for the conversion to find each still in the processor's
+// second-level cache, which saves more than the more frequent reads cost.
 constexpr std::size_t kRegion = std::size_t{2} << 20;
 constexpr std::size_t kInputBlock = std::size_t{256} << 10;
 constexpr std::size_t kPage = 4096;

@@ -1,0 +1,69 @@
+// The scalar helpers every kernel may call, built with no instruction set of its own, so that
+// they run on every processor: the plain stores of lines, packing bytes one at a time, records
+// placed in words, and the period of the records' output that the shuffling kernels work from.
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "kernels.hpp"
+
+namespace zeilfuge {
+namespace {
+
+#include "kernel_generic.hpp"
+
+}  // namespace
+
+std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count) {
+    return put_lines_with([](Byte*, const Byte*, std::size_t, std::size_t) { return false; }, lines,
+                          ends, count);
+}
+
+// Without a branch per byte: each byte is stored, and the next one overwrites it unless kept.
+std::size_t scalar_compress(const Byte* in, std::uint64_t keep, Byte* out) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kGroup; ++i) {
+        out[n] = in[i];
+        n += (keep >> i) & 1;
+    }
+    return n;
+}
+
+// One record of a byte: eight input bytes become three 64-bit words, so the loop costs about
+// a cycle a byte. Longer ones are copied in pieces of 16 bytes.
+Byte* scalar_short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {
+    std::size_t i = 0;
+    if (length == 1 && std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += 8, out += 24) {
+            std::uint64_t x;
+            std::memcpy(&x, in + i, 8);
+            auto at = [x](int from, int to) { return (x >> (8 * from) & 0xFF) << (8 * to); };
+            const std::uint64_t w0 = 0x0A0D000A0D000A0DULL | at(0, 2) | at(1, 5);
+            const std::uint64_t w1 = 0x0D000A0D000A0D00ULL | at(2, 0) | at(3, 3) | at(4, 6);
+            const std::uint64_t w2 = 0x000A0D000A0D000AULL | at(5, 1) | at(6, 4) | at(7, 7);
+            std::memcpy(out, &w0, 8);
+            std::memcpy(out + 8, &w1, 8);
+            std::memcpy(out + 16, &w2, 8);
+        }
+    }
+    for (in += i * length; i < count; ++i, in += length, out += length + 2) {
+        out[0] = 0x0D;
+        out[1] = 0x0A;
+        for (std::size_t j = 0; j < length; j += 16)
+            copy_16(out + 2 + j, in + j);
+    }
+    return out;
+}
+
+std::size_t record_input_before(std::size_t length, std::size_t at) {
+    const std::size_t period = length + 2;
+    const std::size_t in_record = at % period;
+    return at / period * length + (in_record > 2 ? in_record - 2 : 0);
+}
+
+std::size_t record_steps(std::size_t length, std::size_t width) {
+    const std::size_t period = length + 2;
+    return period / std::gcd(width, period);
+}
+
+}  // namespace zeilfuge

@@ -55,7 +55,7 @@ group_refusals() {
         case_ "invalid mode '$mode'"
         run in out "$mode" 11 /d
         expect_rc 98
-        expect_stdout "$BANNER$USAGE"
+        expect_stdout "$BANNER${USAGE}ERROR: Modus \"%s\" ungueltig" "$mode"
         expect_bytes out 'keep'
     done
     # *INS would cut no line with RCDLEN 0, which every fourth argument without a leading

@@ -2,8 +2,9 @@
 # Checks what the documents say against what the tool is.
 #   docs_claims_test.sh messages SOURCE-DIRECTORY DOCUMENT... -- [EMULATOR] TOOL
 #     Every console message the tool prints is listed in each document, and every message
-#     a document lists is one the tool prints. The tool's messages are read from the texts
-#     in SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
+#     a document lists is one the tool prints; so is every reason that may end an error
+#     line, listed as ": REASON". The tool's messages are read from the texts in
+#     SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
 #   docs_claims_test.sh dlls OBJDUMP EXE DOCUMENT...
 #     The DLLs each document names are exactly the ones the EXE imports.
 # A message is compared in its form with every quoted name as "…": the names in the
@@ -38,6 +39,19 @@ documented_messages() {
     esac | form | sort -u
 }
 
+# documented_reasons DOCUMENT: the reasons the document lists, one a line: in a manual page
+# the tags of the DIAGNOSTICS section that start with ": ", in a text the lines that do.
+documented_reasons() {
+    case $1 in
+        *.[1-9])
+            awk '/^\.SH/{in_section = ($0 ~ /^\.SH "?(DIAGNOSTICS|DIAGNOSE)/); next}
+                 in_section && tag {print} {tag = in_section && /^\.TP/}' "$1" |
+                sed 's/\\f[BIRP]//g; s/\\-/-/g; s/\\ / /g' | sed -n 's/^: //p' ;;
+        *)
+            sed -n 's/^ *: \(.*\)$/\1/p' "$1" ;;
+    esac | sed 's/\r//g' | sort -u
+}
+
 messages() {
     local source=$1
     shift
@@ -61,15 +75,23 @@ messages() {
     [ "$literals" -eq "$called" ] ||
         fail "$literals texts start an error line in the source, $called of them in texts.cpp"
 
+    # The reasons that may end the lines of the output's failures: reason_text's texts.
+    sed -n '/^std::string_view reason_text/,/^}/s/^ *return "\([^"][^"]*\)";$/\1/p' \
+        "$source/texts.cpp" | sort -u >"$work/reasons"
+    [ "$(wc -l <"$work/reasons")" -ge 8 ] || fail "no reasons found in texts.cpp"
+
     # What the tool prints, for the messages a run can give without a device or a fault.
     cd "$work" || exit 1
     printf 'abc\r\n' >input
-    local outcome printed
+    local outcome printed reason
     for outcome in "missing out *ins 3" "input no/such/folder/out *ins 3" \
-        "input out *INS x" "input out *del 3 /d"; do
+        "input out *INS x" "input out *isn 3" "input out *del 3 /d"; do
         read -ra arguments <<<"$outcome"
         printed=$("${run[@]}" "${arguments[@]}" </dev/null 2>&1 | tr -d '\r' |
             grep -E '^(ERROR: |Ausgabe-Datei )' | form)
+        while IFS= read -r reason; do
+            printed=${printed%": $reason"}
+        done <"$work/reasons"
         if [ -z "$printed" ]; then
             fail "$outcome: printed no message"
         elif ! grep -qxF -- "$printed" "$work/tool"; then
@@ -87,8 +109,17 @@ messages() {
             echo "FAIL $document lists '$message', which the tool never prints"
         done
         failed=$((failed + $(comm -3 "$work/tool" "$work/documented" | wc -l)))
+        documented_reasons "$document" >"$work/documented"
+        comm -23 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
+            echo "FAIL $document lacks the reason '$reason'"
+        done
+        comm -13 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
+            echo "FAIL $document lists the reason '$reason', which the tool never gives"
+        done
+        failed=$((failed + $(comm -3 "$work/reasons" "$work/documented" | wc -l)))
     done
-    echo "$(wc -l <"$work/tool") messages, ${#documents[@]} documents: $failed failed"
+    echo "$(wc -l <"$work/tool") messages, $(wc -l <"$work/reasons") reasons," \
+        "${#documents[@]} documents: $failed failed"
 }
 
 dlls() {

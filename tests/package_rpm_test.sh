@@ -10,7 +10,10 @@ source_dir=$(cd "$2" && pwd)
 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-command -v rpmbuild >/dev/null || { echo "rpmbuild is not installed: skipped"; exit 77; }
+# The package is unpacked with rpm2cpio and cpio, which an RPM tool set may come without.
+for needed in rpmbuild rpm2cpio cpio; do
+    command -v "$needed" >/dev/null || { echo "$needed is not installed: skipped"; exit 77; }
+done
 
 failed=0
 fail() {

@@ -7,6 +7,10 @@
 #     SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
 #   docs_claims_test.sh dlls OBJDUMP EXE DOCUMENT...
 #     The DLLs each document names are exactly the ones the EXE imports.
+#   docs_claims_test.sh tests BUILD-DIRECTORY COUNTS-DOCUMENT DOCUMENT...
+#     The test counts COUNTS-DOCUMENT states are what ctest -N lists in BUILD-DIRECTORY, and
+#     every `ctest --preset default` command a document shows, run as printed but with -N
+#     in BUILD-DIRECTORY, finds a test.
 # A message is compared in its form with every quoted name as "…": the names in the
 # documents are placeholders, the ones in the runs are real.
 set -u
@@ -137,8 +141,38 @@ dlls() {
     echo "$# documents: $failed failed"
 }
 
+tests() {
+    local build=$1 counts=$2
+    shift 2
+    listed() { ctest --test-dir "$build" -N "$@" 2>&1 | sed -n 's/^Total Tests: //p'; }
+    local stated total fast slow
+    stated=$(tr '\n' ' ' <"$counts" |
+        grep -o 'that is [0-9]* tests: [0-9]* labelled `fast` and [0-9]* `slow`')
+    [ -n "$stated" ] || fail "$counts states no test counts"
+    read -r total fast slow <<<"$(grep -o '[0-9][0-9]*' <<<"$stated" | tr '\n' ' ')"
+    [ "${total:-}" = "$(listed)" ] || fail "$counts says ${total:-} tests, ctest -N lists $(listed)"
+    [ "${fast:-}" = "$(listed -L fast)" ] ||
+        fail "$counts says ${fast:-} fast tests, ctest -N -L fast lists $(listed -L fast)"
+    [ "${slow:-}" = "$(listed -L slow)" ] ||
+        fail "$counts says ${slow:-} slow tests, ctest -N -L slow lists $(listed -L slow)"
+
+    local document command commands=0
+    for document in "$counts" "$@"; do
+        while IFS= read -r command; do
+            commands=$((commands + 1))
+            # Split as the shell would split the line pasted, then drop "ctest --preset default".
+            eval "set -- $command" || { fail "$document: '$command' is no shell command"; continue; }
+            shift 3
+            [ "$(listed "$@")" -gt 0 ] 2>/dev/null ||
+                fail "$document: '$command' finds no test: $(ctest --test-dir "$build" -N "$@" 2>&1 | tail -1)"
+        done < <(grep -o 'ctest --preset default[^`]*' "$document" | sed 's/ *$//' | sort -u)
+    done
+    [ "$commands" -gt 0 ] || fail "no ctest commands found in $counts $*"
+    echo "test counts $total, $fast fast, $slow slow; $commands commands: $failed failed"
+}
+
 case $group in
-    messages | dlls) "$group" "$@" ;;
+    messages | dlls | tests) "$group" "$@" ;;
     *) echo "unknown group $group" >&2; exit 2 ;;
 esac
 [ "$failed" -eq 0 ]

@@ -9,12 +9,15 @@ set(ZEILFUGE_HOMEPAGE "https://zeilfuge.example.org/" CACHE STRING
 include(GNUInstallDirs)
 
 if(WIN32)
-  # The ZIP holds the executable and, for Notepad, texts with CR LF line ends.
+  # The ZIP holds the executable, the samples and, for Notepad, texts with CR LF line ends.
   install(TARGETS zeilfuge RUNTIME DESTINATION .)
   configure_file(packaging/windows/README.txt README.txt @ONLY NEWLINE_STYLE DOS)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE DOS)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt
     DESTINATION .)
+  # The samples README.txt's examples convert, byte for byte: records without line ends,
+  # and a DOS text.
+  install(FILES examples/BELTRA17.txt examples/BELVOK62_crlf.txt DESTINATION .)
 else()
   # Compressed without name or time stamp, so the package is the same from any build.
   configure_file(man/zeilfuge.1 man/zeilfuge.1 COPYONLY)
@@ -31,14 +34,31 @@ else()
   endforeach()
   add_custom_target(compressed_documents ALL DEPENDS ${compressed})
 
-  # Both packages: the program, the manuals, the README. A plain cmake --install installs
-  # these alone.
+  # The package preset's Windows ZIPs, each a workflow of its own with a cross compiler,
+  # packaged into the same dist/ as the Linux packages.
+  option(ZEILFUGE_WINDOWS_ZIPS "Give the target windows_zips, which builds both Windows ZIPs into dist/" OFF)
+  if(ZEILFUGE_WINDOWS_ZIPS)
+    add_custom_target(windows_zips
+      COMMAND ${CMAKE_COMMAND} --workflow --preset package-windows
+      COMMAND ${CMAKE_COMMAND} --workflow --preset package-windows-x86
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      USES_TERMINAL
+      VERBATIM)
+  endif()
+
+  # Both packages: the program, the manuals, the README and the documents it links to. A
+  # plain cmake --install installs these alone.
   install(TARGETS zeilfuge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   install(FILES ${PROJECT_BINARY_DIR}/man/zeilfuge.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
   install(FILES ${PROJECT_BINARY_DIR}/man/de/zeilfuge.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/de/man1 COMPONENT program)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
+  # The documents the README links to, beside it as in the checkout.
+  file(GLOB developer_documents RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/docs/*.md)
+  install(FILES ${developer_documents} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+    COMPONENT program)
 
   # The .deb alone: the license as Debian's copyright file, the changelog, and lintian's
   # notes.
@@ -109,6 +129,9 @@ else()
   set(CPACK_RPM_USER_FILELIST
     "%doc ${packaged}/${CMAKE_INSTALL_DOCDIR}/README.md"
     "%license ${packaged}/${ZEILFUGE_LICENSE_DIR}/LICENSE")
+  foreach(document IN LISTS developer_documents)
+    list(APPEND CPACK_RPM_USER_FILELIST "%doc ${packaged}/${CMAKE_INSTALL_DOCDIR}/${document}")
+  endforeach()
   # The same package from any build: no host name, the build time and the files' times
   # from SOURCE_DATE_EPOCH. And no links under /usr/lib/.build-id: no debug package comes
   # with it for them to serve.

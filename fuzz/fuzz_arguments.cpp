@@ -1,5 +1,5 @@
-// The argument parser on any argument vector: it must not crash, must answer 0, 98 or 99,
-// and must leave settings that agree with the vector.
+// The argument parser on any argument vector: it must not crash, must refuse a command line
+// for its reason alone, and must leave settings that agree with the vector.
 //   data: the arguments, separated by NUL bytes (element 0 first)
 #include <cstdint>
 #include <cstdlib>
@@ -26,10 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int argc = static_cast<int>(words.size());
 
     RunSettings settings;
-    const Result result = parse_arguments(argc, argv.data(), settings);
+    const Refusal result = parse_arguments(argc, argv.data(), settings);
 
     if (argc < 5) {
-        if (result != Result::too_few_arguments || settings.display) std::abort();
+        if (result != Refusal::too_few_arguments || settings.display) std::abort();
         return 0;
     }
     // Upper-cased here without the parser's helper, so that a fault in it shows.
@@ -45,17 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (settings.display != display) std::abort();
     if (settings.input_name != words[1] || settings.output_name != words[2]) std::abort();
-    if (settings.mode_word != upper(words[3])) std::abort();
-    const bool valid = settings.mode_word == "*INS" || settings.mode_word == "*DEL";
-    if (!valid) {
-        if (result != Result::invalid_mode || record_length_refused(settings)) std::abort();
+    if (settings.mode_word != words[3]) std::abort();
+    const bool insert = upper(words[3]) == "*INS";
+    if (!insert && upper(words[3]) != "*DEL") {
+        if (result != Refusal::bad_mode_word) std::abort();
         return 0;
     }
+    if (settings.mode != (insert ? Mode::insert_line_ends : Mode::delete_line_ends)) std::abort();
     if (settings.record_length != decimal_value(words[4])) std::abort();
     if (settings.record_length_word != words[4]) std::abort();
-    // *INS must cut somewhere: RCDLEN 0 is refused, with the same code as the mode word.
-    const bool refused = settings.mode_word == "*INS" && settings.record_length == 0;
-    if (record_length_refused(settings) != refused) std::abort();
-    if (result != (refused ? Result::invalid_record_length : Result::completed)) std::abort();
+    // *INS must cut somewhere: RCDLEN 0 is refused.
+    const bool refused = insert && settings.record_length == 0;
+    if (result != (refused ? Refusal::record_length_zero : Refusal::none)) std::abort();
     return 0;
 }

@@ -28,25 +28,28 @@ std::int32_t decimal_value(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-Result parse_arguments(int argc, const char* const* argv, RunSettings& settings) {
-    if (argc < 5) return Result::too_few_arguments;
+Refusal parse_arguments(int argc, const char* const* argv, RunSettings& settings) {
+    if (argc < 5) return Refusal::too_few_arguments;
     for (int i = 0; i < argc; ++i) {
         const std::string word = to_upper(argv[i]);
         if (word == "/D" || word == "-D") settings.display = true;
     }
     settings.input_name = argv[1];
     settings.output_name = argv[2];
-    settings.mode_word = to_upper(argv[3]);
-    if (settings.mode_word != kInsertWord && settings.mode_word != kDeleteWord) {
-        return Result::invalid_mode;
+    settings.mode_word = argv[3];
+    const std::string mode_word = to_upper(argv[3]);
+    if (mode_word == kInsertWord) {
+        settings.mode = Mode::insert_line_ends;
+    } else if (mode_word == kDeleteWord) {
+        settings.mode = Mode::delete_line_ends;
+    } else {
+        return Refusal::bad_mode_word;
     }
     settings.record_length_word = argv[4];
     settings.record_length = decimal_value(argv[4]);
-    return record_length_refused(settings) ? Result::invalid_record_length : Result::completed;
-}
-
-bool record_length_refused(const RunSettings& settings) {
-    return settings.mode_word == kInsertWord && settings.record_length == 0;
+    if (settings.mode == Mode::insert_line_ends && settings.record_length == 0)
+        return Refusal::record_length_zero;
+    return Refusal::none;
 }
 
 }  // namespace zeilfuge

@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "conversion.hpp"
+#include "exit_codes.hpp"
 #include "output.hpp"
 #include "platform.hpp"
 #include "texts.hpp"
@@ -19,42 +20,61 @@
 namespace zeilfuge {
 namespace {
 
+// ---- Adapter, until output.cpp and transfer.cpp report the system error of a failure.
+// Contract: `Output::error` (after open_output returned false) and the error of an Outcome
+// other than converted (from convert_file or finish_output) hold the errno value (Windows:
+// the GetLastError value) taken right after the call that failed, before any cleanup can
+// change it; 0 where no system call failed (a file changed during the run, say). Wired,
+// the three bodies read: `return output.error;`, `return outcome.error;` (or the second
+// member of whatever Outcome becomes) and `return reason_from_error(error);`. Until then
+// no reason is known and the lines end as they always did.
+int error_of(const Output& /*output*/) {
+    return 0;
+}
+int error_of(Outcome /*outcome*/) {
+    return 0;
+}
+Reason reason_of(int /*error*/) {
+    return Reason::none;
+}
+// ---- End of the adapter.
+
 std::string failure_line(Outcome outcome, const RunSettings& settings) {
+    const Reason reason = reason_of(error_of(outcome));
     switch (outcome) {
         case Outcome::read_failed:
-            return read_error_line(settings.input_name);
+            return read_error_line(settings.input_name, reason);
         case Outcome::write_failed:
-            return write_error_line(settings.output_name);
+            return write_error_line(settings.output_name, reason);
         default:
-            return create_error_line(settings.output_name);
+            return create_error_line(settings.output_name, reason);
     }
 }
 
 // Opens the files, converts, and puts the output in place; a failure on the way leaves
 // what the output's life says (output.cpp), and no failure aborts the run.
-int convert_files(const RunSettings& settings, Input& input, Output& output) {
+RunEnd convert_files(const RunSettings& settings, Input& input, Output& output) {
     if (!open_input_file(settings.input_name, input)) {
         print(input_error_line(settings.input_name));
-        return static_cast<int>(Result::input_not_found);
+        return RunEnd::input_not_found;
     }
     // Taken before the output is touched: a run without memory leaves it as it was.
     TransferBuffers buffers;
     if (!obtain_buffers(buffers)) {
         close_input_file(input);
-        print(write_error_line(settings.output_name));
-        return static_cast<int>(Result::failed);
+        print(write_error_line(settings.output_name, Reason::out_of_memory));
+        return RunEnd::failed;
     }
     if (!open_output(settings.output_name, input, output)) {
+        const Reason reason = reason_of(error_of(output));
         release_buffers(buffers);
         discard_output(output);
         close_input_file(input);
-        print(create_error_line(settings.output_name));
-        return static_cast<int>(Result::failed);
+        print(create_error_line(settings.output_name, reason));
+        return RunEnd::failed;
     }
 
-    const Mode mode =
-        settings.mode_word == kInsertWord ? Mode::insert_line_ends : Mode::delete_line_ends;
-    ConversionState state = start_conversion(mode, settings.record_length);
+    ConversionState state = start_conversion(settings.mode, settings.record_length);
     // A standard input is the caller's: its flags are left as they are.
     if (!input.borrowed) await_input(input.file);
     Outcome outcome = convert_file(input.file, output.file, state, buffers);
@@ -64,36 +84,37 @@ int convert_files(const RunSettings& settings, Input& input, Output& output) {
     if (outcome != Outcome::converted) {
         discard_output(output);
         print(failure_line(outcome, settings));
-        return static_cast<int>(Result::failed);
+        return RunEnd::failed;
     }
 
     if (settings.display) print(summary(settings.output_name, state.counter));
-    return static_cast<int>(Result::completed);
+    return RunEnd::converted;
 }
 
 int run(int argc, const char* const* argv) {
     RunSettings settings;
-    const Result parsed = parse_arguments(argc, argv, settings);
-    if (parsed != Result::completed) {
+    const Refusal refusal = parse_arguments(argc, argv, settings);
+    if (refusal != Refusal::none) {
         print_banner();
         print_usage();
-        if (record_length_refused(settings))
+        if (refusal == Refusal::bad_mode_word) print(mode_error_line(settings.mode_word));
+        if (refusal == Refusal::record_length_zero)
             print(record_length_error_line(settings.record_length_word));
-        return static_cast<int>(parsed);
+        return exit_code(refusal);
     }
     if (settings.display) print_banner();
 
     Input input;
     Output output;
     try {
-        return convert_files(settings, input, output);
+        return exit_code(convert_files(settings, input, output));
     } catch (const std::bad_alloc&) {
         // Out of memory anywhere else (a ulimit -v, say): a write error like any other, the
         // output discarded as its state says.
         discard_output(output);
         close_input_file(input);
-        print(write_error_line(settings.output_name));
-        return static_cast<int>(Result::failed);
+        print(write_error_line(settings.output_name, Reason::out_of_memory));
+        return exit_code(RunEnd::failed);
     }
 }
 

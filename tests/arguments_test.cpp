@@ -45,7 +45,7 @@ TEST(ToUpper, ChangesOnlyAsciiLetters) {
 }
 
 struct Parsed {
-    Result result;
+    Refusal result;
     RunSettings settings;
 };
 
@@ -58,16 +58,18 @@ Parsed parse(std::vector<const char*> args) {
 
 TEST(ParseArguments, FillsTheSettings) {
     const Parsed p = parse({"in", "out", "*ins", "11"});
-    EXPECT_EQ(p.result, Result::completed);
+    EXPECT_EQ(p.result, Refusal::none);
     EXPECT_EQ(p.settings.input_name, "in");
     EXPECT_EQ(p.settings.output_name, "out");
-    EXPECT_EQ(p.settings.mode_word, "*INS");
+    EXPECT_EQ(p.settings.mode_word, "*ins");
+    EXPECT_EQ(p.settings.mode, Mode::insert_line_ends);
     EXPECT_EQ(p.settings.record_length, 11);
     EXPECT_FALSE(p.settings.display);
 
     const Parsed q = parse({"in", "out", "*Del", "5", "-d"});
-    EXPECT_EQ(q.result, Result::completed);
-    EXPECT_EQ(q.settings.mode_word, "*DEL");
+    EXPECT_EQ(q.result, Refusal::none);
+    EXPECT_EQ(q.settings.mode_word, "*Del");
+    EXPECT_EQ(q.settings.mode, Mode::delete_line_ends);
     EXPECT_EQ(q.settings.record_length, 5);
     EXPECT_TRUE(q.settings.display);
 }
@@ -81,28 +83,36 @@ TEST(ParseArguments, TooFewArgumentsComeBeforeEverythingElse) {
                                                                   {"in", "out", "*xyz"},
                                                                   {"/d", "-d", "/D"}}) {
         const Parsed p = parse(args);
-        EXPECT_EQ(p.result, Result::too_few_arguments) << args.size() << " arguments";
+        EXPECT_EQ(p.result, Refusal::too_few_arguments) << args.size() << " arguments";
         EXPECT_FALSE(p.settings.display) << "the switch scan runs only on a full command line";
     }
     RunSettings settings;
-    EXPECT_EQ(parse_arguments(0, nullptr, settings), Result::too_few_arguments);
+    EXPECT_EQ(parse_arguments(0, nullptr, settings), Refusal::too_few_arguments);
 }
 
 TEST(ParseArguments, ModeWordMustMatchAsAWholeWord) {
+    constexpr auto ins = Mode::insert_line_ends;
+    constexpr auto del = Mode::delete_line_ends;
     const struct {
         const char* word;
-        Result result;
+        Refusal result;
+        Mode mode;
     } cases[] = {
-        {"*ins", Result::completed},     {"*INS", Result::completed},
-        {"*iNs", Result::completed},     {"*del", Result::completed},
-        {"*DeL", Result::completed},     {"*ins ", Result::invalid_mode},
-        {" *ins", Result::invalid_mode}, {"*insx", Result::invalid_mode},
-        {"*in", Result::invalid_mode},   {"ins", Result::invalid_mode},
-        {"*xyz", Result::invalid_mode},  {"", Result::invalid_mode},
-        {"/d", Result::invalid_mode},    {"-D", Result::invalid_mode},
+        {"*ins", Refusal::none, ins},           {"*INS", Refusal::none, ins},
+        {"*iNs", Refusal::none, ins},           {"*del", Refusal::none, del},
+        {"*DeL", Refusal::none, del},           {"*ins ", Refusal::bad_mode_word, ins},
+        {" *ins", Refusal::bad_mode_word, ins}, {"*insx", Refusal::bad_mode_word, ins},
+        {"*in", Refusal::bad_mode_word, ins},   {"ins", Refusal::bad_mode_word, ins},
+        {"*xyz", Refusal::bad_mode_word, ins},  {"", Refusal::bad_mode_word, ins},
+        {"/d", Refusal::bad_mode_word, ins},    {"-D", Refusal::bad_mode_word, ins},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(parse({"in", "out", c.word, "11"}).result, c.result) << '"' << c.word << '"';
+        const Parsed p = parse({"in", "out", c.word, "11"});
+        EXPECT_EQ(p.result, c.result) << '"' << c.word << '"';
+        EXPECT_EQ(p.settings.mode_word, c.word) << "kept as typed, for the error line";
+        if (c.result == Refusal::none) {
+            EXPECT_EQ(p.settings.mode, c.mode) << '"' << c.word << '"';
+        }
     }
 }
 
@@ -119,20 +129,17 @@ TEST(ParseArguments, InsertRefusesRecordLengthZeroDeleteTakesIt) {
     };
     for (const auto& c : cases) {
         const Parsed ins = parse({"in", "out", "*ins", c.word});
-        EXPECT_EQ(ins.result, c.value == 0 ? Result::invalid_record_length : Result::completed)
+        EXPECT_EQ(ins.result, c.value == 0 ? Refusal::record_length_zero : Refusal::none)
             << '"' << c.word << '"';
-        EXPECT_EQ(record_length_refused(ins.settings), c.value == 0) << '"' << c.word << '"';
         EXPECT_EQ(ins.settings.record_length_word, c.word);
         EXPECT_EQ(ins.settings.record_length, c.value) << '"' << c.word << '"';
 
         const Parsed del = parse({"in", "out", "*DeL", c.word});
-        EXPECT_EQ(del.result, Result::completed) << '"' << c.word << '"';
-        EXPECT_FALSE(record_length_refused(del.settings)) << '"' << c.word << '"';
+        EXPECT_EQ(del.result, Refusal::none) << '"' << c.word << '"';
         EXPECT_EQ(del.settings.record_length, c.value) << '"' << c.word << '"';
     }
-    // The other refusals leave no record length to blame.
-    EXPECT_FALSE(record_length_refused(parse({"in", "out", "*ins"}).settings));
-    EXPECT_FALSE(record_length_refused(parse({"in", "out", "*xyz", "0"}).settings));
+    // A bad mode word is the reason, whatever the length.
+    EXPECT_EQ(parse({"in", "out", "*xyz", "0"}).result, Refusal::bad_mode_word);
 }
 
 TEST(ParseArguments, DisplaySwitchAnywhereButOnlyAsAWholeWord) {
@@ -142,15 +149,15 @@ TEST(ParseArguments, DisplaySwitchAnywhereButOnlyAsAWholeWord) {
     EXPECT_TRUE(parse({"in", "out", "*ins", "11", "x", "y", "/D"}).settings.display);
 
     const Parsed fourth = parse({"in", "out", "*del", "/d"});
-    EXPECT_EQ(fourth.result, Result::completed);
+    EXPECT_EQ(fourth.result, Refusal::none);
     EXPECT_TRUE(fourth.settings.display);
     EXPECT_EQ(fourth.settings.record_length, 0);
 
     const Parsed third = parse({"in", "out", "/d", "11"});
-    EXPECT_EQ(third.result, Result::invalid_mode);
+    EXPECT_EQ(third.result, Refusal::bad_mode_word);
     EXPECT_TRUE(third.settings.display);
 
-    EXPECT_EQ(parse({"in", "out", "*xyz", "11", "/d"}).result, Result::invalid_mode);
+    EXPECT_EQ(parse({"in", "out", "*xyz", "11", "/d"}).result, Refusal::bad_mode_word);
 
     for (const char* not_a_switch : {"/dx", "-dd", "/", "d", "/d ", " /d", "--d", "\\d"}) {
         EXPECT_FALSE(parse({"in", "out", "*ins", "11", not_a_switch}).settings.display)
@@ -160,7 +167,7 @@ TEST(ParseArguments, DisplaySwitchAnywhereButOnlyAsAWholeWord) {
     // Element 0 counts too.
     const char* argv[] = {"/D", "in", "out", "*ins", "1"};
     RunSettings settings;
-    EXPECT_EQ(parse_arguments(5, argv, settings), Result::completed);
+    EXPECT_EQ(parse_arguments(5, argv, settings), Refusal::none);
     EXPECT_TRUE(settings.display);
 }
 

@@ -55,7 +55,7 @@ group_refusals() {
         case_ "invalid mode '$mode'"
         run in out "$mode" 11 /d
         expect_rc 98
-        expect_stdout "$BANNER$USAGE"
+        expect_stdout "$BANNER${USAGE}ERROR: Modus \"%s\" ungueltig" "$mode"
         expect_bytes out 'keep'
     done
     # *INS would cut no line with RCDLEN 0, which every fourth argument without a leading
@@ -442,6 +442,93 @@ group_large() {
     local ignored
     ignored=$(awk '/^SigIgn/ { print substr($2, length($2) - 3, 1) }' /proc/self/status)
     if (((0x$ignored & 1) == 1)); then expect_rc 97; else expect_rc 141; fi
+}
+
+# Each reason an error line can give, provoked for real, with the line it gives. Registered
+# once the output's life reports the system error of a failure (main.cpp's adapter).
+group_reasons() {
+    local reason
+    printf 'abcdef' >in
+    mkdir folder
+    expect_reason() { # LINE-START REASON: stdout is that line, ended by ": REASON"
+        expect_rc 97
+        expect_stdout '%s: %s' "$1" "$2"
+    }
+
+    case_ "folder missing"
+    run in nowhere/out '*ins' 3
+    expect_reason 'ERROR: Datei "nowhere/out" kann nicht geschrieben werden' 'Verzeichnis fehlt'
+
+    case_ "output a folder"
+    run in folder '*ins' 3
+    reason='ist ein Verzeichnis'
+    [ "$windows" = 1 ] && reason='Zugriff verweigert'
+    expect_reason 'ERROR: Datei "folder" kann nicht geschrieben werden' "$reason"
+
+    if [ "$windows" = 1 ]; then
+        case_ "a character Windows takes in no name"
+        run in 'a?b' '*ins' 3
+        expect_reason 'ERROR: Datei "a?b" kann nicht geschrieben werden' 'Name ungueltig'
+        return 0
+    fi
+
+    case_ "name too long"
+    local long
+    long=$(printf 'n%.0s' {1..300})
+    run in "$long" '*ins' 3
+    expect_reason "ERROR: Datei \"$long\" kann nicht geschrieben werden" 'Name zu lang'
+
+    case_ "symbolic links in a loop"
+    ln -s loop loop
+    run in loop/out '*ins' 3
+    expect_reason 'ERROR: Datei "loop/out" kann nicht geschrieben werden' \
+        'zu viele symbolische Links'
+
+    case_ "disk full"
+    run in /dev/full '*ins' 3
+    expect_reason 'ERROR: Schreibfehler in Datei "/dev/full"' 'Datentraeger voll'
+
+    case_ "file size limit"
+    head -c 100000 /dev/zero | tr '\0' x >big
+    run_limited big toobig '*ins' 10
+    expect_reason 'ERROR: Schreibfehler in Datei "toobig"' 'Datei zu gross'
+
+    case_ "read error"
+    run /proc/self/mem out '*ins' 3
+    expect_reason 'ERROR: Lesefehler in Datei "/proc/self/mem"' 'Geraetefehler'
+
+    case_ "a program that runs"
+    cp "$(command -v sleep)" busy
+    ./busy 10 &
+    local busy=$!
+    sleep 0.2
+    run in busy '*ins' 3
+    kill "$busy"
+    wait "$busy" 2>/dev/null
+    expect_reason 'ERROR: Datei "busy" kann nicht geschrieben werden' 'Datei wird verwendet'
+
+    if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+        case_ "read-only file system"
+        mkdir readonly
+        unshare -m sh -c 'mount --bind readonly readonly && mount -o remount,bind,ro readonly &&
+            exec "$@"' sh "${tool[@]}" in readonly/out '*ins' 3 >stdout 2>stderr </dev/null
+        rc=$?
+        expect_reason 'ERROR: Datei "readonly/out" kann nicht geschrieben werden' \
+            'Datentraeger schreibgeschuetzt'
+
+        case_ "no permission"
+        mkdir locked
+        cp in locked/in
+        chmod 755 locked
+        cp "${tool[-1]}" zeilfuge
+        chmod 755 . zeilfuge
+        setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            "${tool[@]:0:${#tool[@]}-1}" ./zeilfuge locked/in locked/out '*ins' 3 \
+            >stdout 2>stderr </dev/null
+        rc=$?
+        expect_reason 'ERROR: Datei "locked/out" kann nicht geschrieben werden' \
+            'Zugriff verweigert'
+    fi
 }
 
 "group_$group"

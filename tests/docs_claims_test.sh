@@ -2,10 +2,15 @@
 # Checks what the documents say against what the tool is.
 #   docs_claims_test.sh messages SOURCE-DIRECTORY DOCUMENT... -- [EMULATOR] TOOL
 #     Every console message the tool prints is listed in each document, and every message
-#     a document lists is one the tool prints. The tool's messages are read from the texts
-#     in SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
+#     a document lists is one the tool prints; so is every reason that may end an error
+#     line, listed as ": REASON". The tool's messages are read from the texts in
+#     SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
 #   docs_claims_test.sh dlls OBJDUMP EXE DOCUMENT...
 #     The DLLs each document names are exactly the ones the EXE imports.
+#   docs_claims_test.sh tests BUILD-DIRECTORY COUNTS-DOCUMENT DOCUMENT...
+#     The test counts COUNTS-DOCUMENT states are what ctest -N lists in BUILD-DIRECTORY, and
+#     every `ctest --preset default` command a document shows, run as printed but with -N
+#     in BUILD-DIRECTORY, finds a test.
 # A message is compared in its form with every quoted name as "…": the names in the
 # documents are placeholders, the ones in the runs are real.
 set -u
@@ -38,6 +43,19 @@ documented_messages() {
     esac | form | sort -u
 }
 
+# documented_reasons DOCUMENT: the reasons the document lists, one a line: in a manual page
+# the tags of the DIAGNOSTICS section that start with ": ", in a text the lines that do.
+documented_reasons() {
+    case $1 in
+        *.[1-9])
+            awk '/^\.SH/{in_section = ($0 ~ /^\.SH "?(DIAGNOSTICS|DIAGNOSE)/); next}
+                 in_section && tag {print} {tag = in_section && /^\.TP/}' "$1" |
+                sed 's/\\f[BIRP]//g; s/\\-/-/g; s/\\ / /g' | sed -n 's/^: //p' ;;
+        *)
+            sed -n 's/^ *: \(.*\)$/\1/p' "$1" ;;
+    esac | sed 's/\r//g' | sort -u
+}
+
 messages() {
     local source=$1
     shift
@@ -61,15 +79,23 @@ messages() {
     [ "$literals" -eq "$called" ] ||
         fail "$literals texts start an error line in the source, $called of them in texts.cpp"
 
+    # The reasons that may end the lines of the output's failures: reason_text's texts.
+    sed -n '/^std::string_view reason_text/,/^}/s/^ *return "\([^"][^"]*\)";$/\1/p' \
+        "$source/texts.cpp" | sort -u >"$work/reasons"
+    [ "$(wc -l <"$work/reasons")" -ge 8 ] || fail "no reasons found in texts.cpp"
+
     # What the tool prints, for the messages a run can give without a device or a fault.
     cd "$work" || exit 1
     printf 'abc\r\n' >input
-    local outcome printed
+    local outcome printed reason
     for outcome in "missing out *ins 3" "input no/such/folder/out *ins 3" \
-        "input out *INS x" "input out *del 3 /d"; do
+        "input out *INS x" "input out *isn 3" "input out *del 3 /d"; do
         read -ra arguments <<<"$outcome"
         printed=$("${run[@]}" "${arguments[@]}" </dev/null 2>&1 | tr -d '\r' |
             grep -E '^(ERROR: |Ausgabe-Datei )' | form)
+        while IFS= read -r reason; do
+            printed=${printed%": $reason"}
+        done <"$work/reasons"
         if [ -z "$printed" ]; then
             fail "$outcome: printed no message"
         elif ! grep -qxF -- "$printed" "$work/tool"; then
@@ -87,8 +113,17 @@ messages() {
             echo "FAIL $document lists '$message', which the tool never prints"
         done
         failed=$((failed + $(comm -3 "$work/tool" "$work/documented" | wc -l)))
+        documented_reasons "$document" >"$work/documented"
+        comm -23 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
+            echo "FAIL $document lacks the reason '$reason'"
+        done
+        comm -13 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
+            echo "FAIL $document lists the reason '$reason', which the tool never gives"
+        done
+        failed=$((failed + $(comm -3 "$work/reasons" "$work/documented" | wc -l)))
     done
-    echo "$(wc -l <"$work/tool") messages, ${#documents[@]} documents: $failed failed"
+    echo "$(wc -l <"$work/tool") messages, $(wc -l <"$work/reasons") reasons," \
+        "${#documents[@]} documents: $failed failed"
 }
 
 dlls() {
@@ -106,8 +141,38 @@ dlls() {
     echo "$# documents: $failed failed"
 }
 
+tests() {
+    local build=$1 counts=$2
+    shift 2
+    listed() { ctest --test-dir "$build" -N "$@" 2>&1 | sed -n 's/^Total Tests: //p'; }
+    local stated total fast slow
+    stated=$(tr '\n' ' ' <"$counts" |
+        grep -o 'that is [0-9]* tests: [0-9]* labelled `fast` and [0-9]* `slow`')
+    [ -n "$stated" ] || fail "$counts states no test counts"
+    read -r total fast slow <<<"$(grep -o '[0-9][0-9]*' <<<"$stated" | tr '\n' ' ')"
+    [ "${total:-}" = "$(listed)" ] || fail "$counts says ${total:-} tests, ctest -N lists $(listed)"
+    [ "${fast:-}" = "$(listed -L fast)" ] ||
+        fail "$counts says ${fast:-} fast tests, ctest -N -L fast lists $(listed -L fast)"
+    [ "${slow:-}" = "$(listed -L slow)" ] ||
+        fail "$counts says ${slow:-} slow tests, ctest -N -L slow lists $(listed -L slow)"
+
+    local document command commands=0
+    for document in "$counts" "$@"; do
+        while IFS= read -r command; do
+            commands=$((commands + 1))
+            # Split as the shell would split the line pasted, then drop "ctest --preset default".
+            eval "set -- $command" || { fail "$document: '$command' is no shell command"; continue; }
+            shift 3
+            [ "$(listed "$@")" -gt 0 ] 2>/dev/null ||
+                fail "$document: '$command' finds no test: $(ctest --test-dir "$build" -N "$@" 2>&1 | tail -1)"
+        done < <(grep -o 'ctest --preset default[^`]*' "$document" | sed 's/ *$//' | sort -u)
+    done
+    [ "$commands" -gt 0 ] || fail "no ctest commands found in $counts $*"
+    echo "test counts $total, $fast fast, $slow slow; $commands commands: $failed failed"
+}
+
 case $group in
-    messages | dlls) "$group" "$@" ;;
+    messages | dlls | tests) "$group" "$@" ;;
     *) echo "unknown group $group" >&2; exit 2 ;;
 esac
 [ "$failed" -eq 0 ]

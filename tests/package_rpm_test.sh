@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the RPM from a build tree, twice, and checks what an RPM distribution installs: the
-# program, both manuals, the README and the license, marked as documentation and license;
-# no folder of the distribution's own; the header's tags; and the same bytes from both
-# builds.
+# program, both manuals, the README and the documents it links to, and the license, marked
+# as documentation and license; no folder of the distribution's own; the header's tags; and
+# the same bytes from both builds.
 #   package_rpm_test.sh BUILD-DIRECTORY SOURCE-DIRECTORY VERSION
 set -u
 build=$(cd "$1" && pwd)
@@ -10,7 +10,10 @@ source_dir=$(cd "$2" && pwd)
 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-command -v rpmbuild >/dev/null || { echo "rpmbuild is not installed: skipped"; exit 77; }
+# The package is unpacked with rpm2cpio and cpio, which an RPM tool set may come without.
+for needed in rpmbuild rpm2cpio cpio; do
+    command -v "$needed" >/dev/null || { echo "$needed is not installed: skipped"; exit 77; }
+done
 
 failed=0
 fail() {
@@ -37,6 +40,12 @@ query() { rpm -qp --queryformat "$1" "$rpm" 2>/dev/null; }
 expected='|/usr/bin/zeilfuge
 |/usr/share/doc/zeilfuge
 d|/usr/share/doc/zeilfuge/README.md
+|/usr/share/doc/zeilfuge/docs
+d|/usr/share/doc/zeilfuge/docs/building.md
+d|/usr/share/doc/zeilfuge/docs/design.md
+d|/usr/share/doc/zeilfuge/docs/packaging.md
+d|/usr/share/doc/zeilfuge/docs/performance.md
+d|/usr/share/doc/zeilfuge/docs/testing.md
 |/usr/share/licenses/zeilfuge
 l|/usr/share/licenses/zeilfuge/LICENSE
 d|/usr/share/man/de/man1/zeilfuge.1.gz
@@ -45,7 +54,7 @@ owned=$(query '[%{FILEFLAGS:fflags}|%{FILENAMES}\n]')
 [ "$owned" = "$expected" ] || fail "the package owns:"$'\n'"$owned"
 modes=$(query '[%{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME}\n]' | LC_ALL=C sort | uniq -c |
     awk '{ printf "%s %s %s;", $1, $2, $3 }')
-[ "$modes" = "4 -rw-r--r-- root:root;1 -rwxr-xr-x root:root;2 drwxr-xr-x root:root;" ] ||
+[ "$modes" = "9 -rw-r--r-- root:root;1 -rwxr-xr-x root:root;3 drwxr-xr-x root:root;" ] ||
     fail "modes and owners: $modes"
 
 tag() { # NAME EXPECTED
@@ -74,6 +83,10 @@ mkdir "$work/unpacked"
 cd "$work/unpacked" || exit 1
 same() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }
 same usr/share/doc/zeilfuge/README.md "$source_dir/README.md"
+# Every document the README links to is installed where the link leads.
+for link in $(grep -o '](docs/[^)#]*' "$source_dir/README.md" | cut -c3- | sort -u); do
+    same "usr/share/doc/zeilfuge/$link" "$source_dir/$link"
+done
 same usr/share/licenses/zeilfuge/LICENSE "$source_dir/LICENSE"
 for manual in man1 de/man1; do
     gzip -dc "usr/share/man/$manual/zeilfuge.1.gz" >"$work/manual" 2>/dev/null ||

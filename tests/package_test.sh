@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Windows ZIP from a build tree and checks what a Windows user unpacks: exactly
-# the executable and its two texts, the texts with CR LF line ends only (older Notepad shows
-# a file with bare LF as one line), and the executable without debug sections.
+# the executable, its two texts and the samples the README's examples convert, the texts
+# with CR LF line ends only (older Notepad shows a file with bare LF as one line), the
+# samples as they are in examples/, and the executable without debug sections.
 #   package_test.sh BUILD-DIRECTORY OBJDUMP
 set -u
 build=$1
 objdump=$2
+examples=$(cd "$(dirname "$0")/../examples" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -23,8 +25,18 @@ mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip") || { echo "FAIL unpacking $zip"; exit 1; }
 cd "$work/unpacked" || exit 1
 
-listed=$(find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
-[ "$listed" = "LICENSE.txt README.txt ZEILFUGE.EXE " ] || fail "the ZIP holds: $listed"
+listed=$(find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+[ "$listed" = "BELTRA17.txt BELVOK62_crlf.txt LICENSE.txt README.txt ZEILFUGE.EXE " ] ||
+    fail "the ZIP holds: $listed"
+for sample in BELTRA17.txt BELVOK62_crlf.txt; do
+    cmp -s "$sample" "$examples/$sample" || fail "$sample differs from examples/$sample"
+done
+# Every input README.txt's examples name is in the ZIP, or the output of an example before.
+made=""
+while read -r input output; do
+    [ -f "$input" ] || [[ " $made " == *" $input "* ]] || fail "README.txt's example reads $input"
+    made+=" $output"
+done < <(sed -n 's/^ *ZEILFUGE\.EXE \([^ ]*\.txt\) \([^ ]*\.txt\) .*/\1 \2/p' README.txt)
 
 # only_crlf FILE: every LF has a CR before it, and no CR stands anywhere else.
 only_crlf() {

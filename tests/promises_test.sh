@@ -887,7 +887,7 @@ group_resources() {
             "$output" '*ins' 10) >stdout 2>stderr
         rc=$?
         expect_rc 97
-        expect_stdout 'ERROR: Schreibfehler in Datei "%s"' "$output"
+        expect_stdout 'ERROR: Schreibfehler in Datei "%s": Speicher reicht nicht' "$output"
         expect_no_stderr
         case $kind in
             # The buffers are taken before any output is opened.

@@ -20,27 +20,10 @@
 namespace zeilfuge {
 namespace {
 
-// ---- Adapter, until output.cpp and transfer.cpp report the system error of a failure.
-// Contract: `Output::error` (after open_output returned false) and the error of an Outcome
-// other than converted (from convert_file or finish_output) hold the errno value (Windows:
-// the GetLastError value) taken right after the call that failed, before any cleanup can
-// change it; 0 where no system call failed (a file changed during the run, say). Wired,
-// the three bodies read: `return output.error;`, `return outcome.error;` (or the second
-// member of whatever Outcome becomes) and `return reason_from_error(error);`. Until then
-// no reason is known and the lines end as they always did.
-int error_of(const Output& /*output*/) {
-    return 0;
-}
-int error_of(Outcome /*outcome*/) {
-    return 0;
-}
-Reason reason_of(int /*error*/) {
-    return Reason::none;
-}
-// ---- End of the adapter.
-
-std::string failure_line(Outcome outcome, const RunSettings& settings) {
-    const Reason reason = reason_of(error_of(outcome));
+// `error` is the error code of the call that failed, 0 where none did (an input written to
+// by another program during a run in place, say).
+std::string failure_line(Outcome outcome, int error, const RunSettings& settings) {
+    const Reason reason = reason_from_error(error);
     switch (outcome) {
         case Outcome::read_failed:
             return read_error_line(settings.input_name, reason);
@@ -66,7 +49,7 @@ RunEnd convert_files(const RunSettings& settings, Input& input, Output& output) 
         return RunEnd::failed;
     }
     if (!open_output(settings.output_name, input, output)) {
-        const Reason reason = reason_of(error_of(output));
+        const Reason reason = reason_from_error(output.error);
         release_buffers(buffers);
         discard_output(output);
         close_input_file(input);
@@ -78,12 +61,13 @@ RunEnd convert_files(const RunSettings& settings, Input& input, Output& output) 
     // A standard input is the caller's: its flags are left as they are.
     if (!input.borrowed) await_input(input.file);
     Outcome outcome = convert_file(input.file, output.file, state, buffers);
+    if (outcome != Outcome::converted) output.error = last_error();
     release_buffers(buffers);
     if (outcome == Outcome::converted) outcome = finish_output(output, input);
     close_input_file(input);
     if (outcome != Outcome::converted) {
         discard_output(output);
-        print(failure_line(outcome, settings));
+        print(failure_line(outcome, output.error, settings));
         return RunEnd::failed;
     }
 

@@ -196,8 +196,7 @@ bool make_replacement(const Input& input, const FileIdentity& input_id, Output& 
     } else {
         failed(output);
     }
-    if (!denied || output.in_place) return false;
-    output.error = 0;
+    if (!denied || output.in_place || !exists) return false;
     return empty_in_place(input, input_id, output);
 }
 

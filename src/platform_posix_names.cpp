@@ -55,7 +55,11 @@ int open_folder(int at, const char* name) {
 namespace posix {
 
 bool resolve(const std::string& name, int& folder, std::string& last) {
-    if (name.empty() || name.back() == '/') {
+    if (name.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    if (name.back() == '/') {
         errno = ENOENT;
         return false;
     }

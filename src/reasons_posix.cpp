@@ -27,6 +27,8 @@ Reason reason_from_error(int error) {
             return Reason::read_only_fs;
         case ENAMETOOLONG:
             return Reason::name_too_long;
+        case EINVAL:  // the empty name
+            return Reason::invalid_name;
         case EEXIST:
             return Reason::name_taken;
         case ETXTBSY:

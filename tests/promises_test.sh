@@ -703,7 +703,7 @@ group_locked() {
         '*ins' 10 >stdout 2>stderr
     rc=$?
     expect_rc 97
-    expect_stdout 'ERROR: Schreibfehler in Datei "locked/out"'
+    expect_stdout 'ERROR: Schreibfehler in Datei "locked/out": Datei zu gross'
     expect_empty_or_absent locked/out
 
     case_ "an interrupted run there leaves it empty too"

@@ -470,6 +470,66 @@ void run_long_names(const std::wstring& folder) {
           "output \"" + visible(bytes) + "\"");
 }
 
+// A run that fails after making its output, with a full name of more than 260 characters,
+// which Wine's GetFinalPathNameByHandleW can't give: the output must still go. The input is
+// a pipe whose server disconnects while the run waits for more, a read error.
+void run_failed_long_output(const std::wstring& folder) {
+    current = "a failed run removes a long new output";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring relative;
+    while (relative.size() < 300) {
+        relative += L"abcdefghijklmnopqrstuvwxyz0123456789\\";
+        CreateDirectoryW((folder + L"\\" + relative).c_str(), nullptr);
+    }
+    const std::wstring output = folder + L"\\" + relative + L"out.txt";
+    const std::wstring pipe_name =
+        L"\\\\.\\pipe\\zeilfuge-names-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        check(false, "can't make the pipe");
+        return;
+    }
+    std::wstring command = L"\"" + tool + L"\" " + pipe_name + L" " + relative + L"out.txt *ins 3";
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE null_device =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = null_device;
+    startup.hStdError = null_device;
+    PROCESS_INFORMATION process{};
+    const std::wstring cwd = folder.substr(4);
+    const BOOL started = CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, cwd.c_str(), &startup, &process);
+    CloseHandle(null_device);
+    if (started == 0) {
+        CloseHandle(pipe);
+        check(false, "can't start the tool");
+        return;
+    }
+    const bool connected =
+        ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
+    DWORD written = 0;
+    WriteFile(pipe, "abcdefg", 7, &written, nullptr);
+    for (int wait = 0; wait < 200 && !exists(output); ++wait)
+        Sleep(50);
+    const bool created = exists(output);
+    Sleep(200);
+    DisconnectNamedPipe(pipe);
+    const bool ended = WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 1);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(pipe);
+    check(connected && created, "the run never got going");
+    check(ended && code == 97, "exit code " + std::to_string(code));
+    check(!exists(output), "the output was left");
+}
+
 // Of two hard links, the one named as output gets the result; the input's name keeps the
 // old file.
 void run_hard_link(const std::wstring& folder) {
@@ -607,6 +667,7 @@ int wmain(int argc, wchar_t** argv) {
     if (page == 1252) {
         run_long_names(in_root(L"long"));
         run_hard_link(in_root(L"link"));
+        run_failed_long_output(in_root(L"failed-long"));
         int meddled = 0;
         for (const Meddler& meddler : kMeddlers)
             run_meddled(meddler, in_root(L"meddled" + std::to_wstring(++meddled)));

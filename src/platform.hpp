@@ -2,8 +2,9 @@
 // handles that report what happened and decide nothing; the policy is in output.cpp. The
 // POSIX part is split by job: platform_posix.cpp (files and descriptors),
 // platform_posix_names.cpp (names walked through folder descriptors) and
-// platform_posix_signals.cpp (the interrupt handler); the Windows part is in
-// platform_windows.cpp.
+// platform_posix_signals.cpp (the interrupt handler); the Windows part likewise:
+// platform_windows.cpp (files and names), platform_windows_console.cpp (the console and
+// its events) and platform_windows_interrupts.cpp (what an event does to the output).
 #pragma once
 
 #include <cstddef>
@@ -35,7 +36,10 @@ struct FileIdentity {
     // What a regular file holds, as far as its size and the time of its last write tell:
     // not part of which file it is.
     std::uint64_t size = 0;
-    std::int64_t modified = 0;  // nanoseconds; 0 where the system doesn't tell (Windows)
+    std::int64_t modified = 0;  // the last write, in nanoseconds (Windows: 100 ns)
+    // The last change of data or attributes (Windows' ChangeTime, in 100 ns), which a
+    // program that sets the write time back can't hide; 0 where not used (POSIX).
+    std::int64_t changed = 0;
 };
 
 inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
@@ -45,7 +49,8 @@ inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
 
 // The same file, not written to since `b` was taken.
 inline bool unchanged(const FileIdentity& a, const FileIdentity& b) {
-    return same_file(a, b) && a.size == b.size && a.modified == b.modified;
+    return same_file(a, b) && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
 }
 
 // Opens any of the standard streams that is closed on the null device, so that no file the

@@ -48,6 +48,7 @@ FileIdentity identity_of(const struct stat& info) {
                           static_cast<std::uint64_t>(info.st_ino), kind};
     identity.size = static_cast<std::uint64_t>(info.st_size);
     identity.modified = std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+    identity.changed = 0;
     return identity;
 }
 

@@ -1,24 +1,22 @@
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+// Files and names on Windows: opening, identities, the new file beside a target, its
+// metadata, reading and writing, and putting a result in place with ReplaceFileW or
+// removing it, through handles wherever the system allows.
+#include "platform_windows.hpp"
 // After windows.h, which it needs.
 #include <aclapi.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "platform.hpp"
 #include "wide_text.hpp"
-
-// Arguments reach wmain as typed: *ins must not be expanded against the files in the folder.
-extern "C" {
-int _dowildcard = 0;
-}
 
 namespace zeilfuge {
 
 namespace {
+
+using windows::file_of;
+using windows::handle_of;
 
 // Neither file is locked against other programs while the tool runs.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -27,55 +25,46 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // and the handle as its index, so that it is the same file only as itself.
 constexpr std::uint64_t kNoVolume = std::uint64_t{1} << 32;
 
-HANDLE handle_of(File file) {
-    return reinterpret_cast<HANDLE>(file.handle);
-}
-
-File file_of(HANDLE handle) {
-    return File{reinterpret_cast<std::intptr_t>(handle)};
-}
+// The 32-bit EXE on 64-bit Windows would find C:\Windows\System32 redirected to SysWOW64:
+// around each call that takes a name, the redirection is off, so that names are used as
+// typed. Only around those: a DLL loaded meanwhile would be the 64-bit one.
+struct NamesAsTyped {
+#if defined(_WIN64)
+    // Nothing to turn off; not trivial, so that a scope holding one is no unused variable.
+    ~NamesAsTyped() {}
+#else
+    PVOID saved = nullptr;
+    BOOL off = Wow64DisableWow64FsRedirection(&saved);
+    NamesAsTyped() = default;
+    NamesAsTyped(const NamesAsTyped&) = delete;
+    NamesAsTyped& operator=(const NamesAsTyped&) = delete;
+    ~NamesAsTyped() {
+        if (off != 0) Wow64RevertWow64FsRedirection(saved);
+    }
+#endif
+};
 
 // Names travel as UTF-8 and reach the file system as the UTF-16 that was typed, with no
 // code page between. A name that can't be converted becomes the empty name, which opens
-// nothing. The \\?\ prefix lifts the limit of 260 characters for long names.
+// nothing. Where the full name has 260 characters or more, the legacy limit, it is given
+// with the \\?\ prefix (\\?\UNC\ for \\server\share), which lifts the limit whether
+// or not the system has long paths enabled; a shorter name is used as typed.
 std::wstring wide_name(const std::string& name) {
     std::u16string utf16;
     if (!utf16_from_utf8(name, utf16)) return {};
     std::wstring wide(utf16.begin(), utf16.end());
-    if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\", 0) == 0) return wide;
+    if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
     const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (n == 0) return wide;
     std::wstring full(n, L'\0');
     full.resize(GetFullPathNameW(wide.c_str(), n, full.data(), nullptr));
+    if (full.size() < MAX_PATH || full.rfind(L"\\\\.\\", 0) == 0) return wide;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
 std::string utf8_name(const std::wstring& wide) {
     return utf8_from_utf16(std::u16string(wide.begin(), wide.end()));
-}
-
-// The bytes of a text in the ANSI code page, where every character the code page lacks
-// becomes '?': never a best-fit look-alike.
-std::string ansi_text(const std::wstring& wide) {
-    const int length = static_cast<int>(wide.size());
-    const UINT page = GetACP();
-    // UTF-8 (the ANSI code page where Windows is set so) and GB18030 hold every character
-    // and take neither the flag nor a default character.
-    const bool holds_all = page == CP_UTF8 || page == CP_UTF7 || page == 54936;
-    const DWORD flags = holds_all ? 0 : WC_NO_BEST_FIT_CHARS;
-    const char* fallback = holds_all ? nullptr : "?";
-    const int n =
-        WideCharToMultiByte(page, flags, wide.data(), length, nullptr, 0, fallback, nullptr);
-    if (n <= 0) {
-        // Nothing looked alike then either: ASCII as it is, everything else '?'.
-        std::string bytes;
-        for (const wchar_t c : wide)
-            bytes += c < 0x80 ? static_cast<char>(c) : '?';
-        return bytes;
-    }
-    std::string bytes(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(page, flags, wide.data(), length, bytes.data(), n, fallback, nullptr);
-    return bytes;
 }
 
 // ReadFile and WriteFile take 32-bit sizes; larger buffers go in several calls.
@@ -88,6 +77,7 @@ HANDLE open_name(const std::wstring& name, DWORD access, DWORD disposition, DWOR
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
+    const NamesAsTyped as_typed;
     return CreateFileW(name.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
 }
 
@@ -116,6 +106,13 @@ bool identity_of(HANDLE handle, FileIdentity& identity) {
         }
         identity.kind = standard.Directory != 0 ? FileKind::directory : FileKind::regular;
         identity.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+        // The times need FILE_READ_ATTRIBUTES, which every handle the tool opens has; a
+        // standard handle open for writing only is never compared by them.
+        FILE_BASIC_INFO basic{};
+        const bool timed =
+            GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+        identity.modified = timed ? basic.LastWriteTime.QuadPart : 0;
+        identity.changed = timed ? basic.ChangeTime.QuadPart : 0;
         return true;
     }
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
@@ -160,104 +157,49 @@ bool truncate_handle(HANDLE handle) {
     return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
 }
 
-void discard(const Place& place, HANDLE file, const FileIdentity& identity) {
-    // Without a place the file is not the run's to remove (an output that was there): only
-    // emptied, as on POSIX.
-    if (!place.name.empty() && file != INVALID_HANDLE_VALUE && remove_by_handle(file)) return;
-    if (!place.name.empty()) {
-        const HANDLE there = open_place(place, DELETE);
-        if (there != INVALID_HANDLE_VALUE) {
-            FileIdentity now;
-            const bool removed =
-                identity_of(there, now) && same_file(now, identity) && remove_by_handle(there);
-            CloseHandle(there);
-            if (removed) return;
-        }
-    }
-    if (file != INVALID_HANDLE_VALUE) truncate_handle(file);
-}
-
-// ---- Interrupts. The console handler runs on a thread of its own; the lock keeps it out
-// while the main thread creates, replaces or removes a file, so it always knows what to
-// discard.
-
-CRITICAL_SECTION interrupt_lock;
-struct Victim {
+// What a replace that failed halfway left where no run can vouch for the target's name: the
+// result under its temporary name and, where the old file couldn't be put back, the old
+// file under the backup name. Each is then the only copy of its data, and never removed.
+struct Stranded {
     bool set = false;
-    Place place;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    FileIdentity identity;
+    FileIdentity result;
+    Place temporary;
+    Place backup;  // empty where the old file is back under its name, or gone
 };
-Victim victim;
-bool run_complete = false;
-
-BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
-    EnterCriticalSection(&interrupt_lock);
-    if (run_complete) ExitProcess(0);
-    if (victim.set) discard(victim.place, victim.file, victim.identity);
-    ExitProcess(event == CTRL_C_EVENT ? 130 : 149);
-}
-
-constexpr DWORD kStandard[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-bool closed_at_start[3] = {};
+Stranded stranded;
 
 }  // namespace
 
-void prepare_process() {
-    // A missing standard handle (a detached job, a service started with NULL handles) is no
-    // number that a file opened later could take, as on POSIX: it is only remembered as
-    // closed, and the console texts go nowhere.
-    for (int number = 0; number < 3; ++number) {
-        const HANDLE handle = GetStdHandle(kStandard[number]);
-        closed_at_start[number] = handle == nullptr || handle == INVALID_HANDLE_VALUE;
-    }
-    InitializeCriticalSection(&interrupt_lock);
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
+namespace windows {
 
-File standard_file(int number) {
-    return file_of(GetStdHandle(kStandard[number]));
-}
-
-bool standard_closed(int number) {
-    return closed_at_start[number];
-}
-
-// Windows has no names for the standard handles that a program could be given.
-int descriptor_number(const std::string&) {
-    return -1;
-}
-
-bool descriptor_given(int number) {
-    return number >= 0 && number <= 2 && !closed_at_start[number];
-}
-
-void write_console(std::string_view text) {
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    std::u16string utf16;
-    if (!utf16_from_utf8(text, utf16)) {
-        write_all(file_of(out), std::as_bytes(std::span(text)));
+void discard(const Place& place, HANDLE file, const FileIdentity& identity) {
+    if (stranded.set && same_file(identity, stranded.result)) return;
+    // Without a place the file is not the run's to remove (an output that was there): only
+    // emptied, as on POSIX.
+    if (place.name.empty()) {
+        if (file != INVALID_HANDLE_VALUE) truncate_handle(file);
         return;
     }
-    const std::wstring wide(utf16.begin(), utf16.end());
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode) == 0) {
-        // Written as they are, with no text mode that would make CR LF into CR CR LF.
-        const std::string bytes = ansi_text(wide);
-        write_all(file_of(out), std::as_bytes(std::span(bytes)));
+    // Made by the run: removed through the handle it was made with, which needs no name.
+    // Where that fails (a file system without the right to remove through a handle) it is
+    // emptied, never looked for by name.
+    if (file != INVALID_HANDLE_VALUE) {
+        if (!remove_by_handle(file)) truncate_handle(file);
         return;
     }
-    for (std::size_t at = 0; at < wide.size();) {
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(wide.size() - at, 8192));
-        if (WriteConsoleW(out, wide.data() + at, want, &n, nullptr) == 0 || n == 0) return;
-        at += n;
-    }
+    // Closed already (the new file beside the input, closed for the replace): opened again
+    // by its name, which only this run uses, and removed through that handle only if it is
+    // still the file the run made.
+    const HANDLE there = open_place(place, DELETE);
+    if (there == INVALID_HANDLE_VALUE) return;
+    FileIdentity now;
+    if (identity_of(there, now) && same_file(now, identity)) remove_by_handle(there);
+    CloseHandle(there);
 }
+
+}  // namespace windows
+
+using windows::discard;
 
 bool open_input(const std::string& name, File& file) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory can't be opened at all.
@@ -301,8 +243,11 @@ bool open_for_writing(const std::string& name, File& file, Opened& how, Place& p
         return false;
     }
     file = file_of(handle);
-    // Made under its name at once: found again by it, to be removed if the run fails.
-    if (created) locate(name, file, place);
+    // Made under its name at once, and removed through its handle if the run fails. The
+    // place marks it as the run's own; where the system can't name the file (a full name
+    // of more than 260 characters under Wine, some network redirectors) the name as typed
+    // does.
+    if (created && !locate(name, file, place)) place.name = name;
     return true;
 }
 
@@ -346,23 +291,39 @@ bool truncate_file(File file) {
     return truncate_handle(handle_of(file));
 }
 
-bool create_temporary_beside(const Place& target, File& file, Place& temporary,
-                             FileIdentity& identity) {
+namespace {
+
+// A name for a new file beside target, in the same folder, that no one else uses: the
+// result before it takes the target's place, and the old file while it is replaced. Empty
+// where target has no folder.
+std::string name_beside(const Place& target) {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::uint64_t seed = 0;
     const std::size_t cut = target.name.find_last_of("\\/");
-    if (cut == std::string::npos) return false;
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    std::uint64_t seed =
-        static_cast<std::uint64_t>(now.QuadPart) ^ std::uint64_t{GetCurrentProcessId()} << 40;
+    if (cut == std::string::npos) return {};
+    if (seed == 0) {
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        seed = static_cast<std::uint64_t>(now.QuadPart) ^ std::uint64_t{GetCurrentProcessId()}
+                                                              << 40;
+    }
+    std::string name = target.name.substr(0, cut + 1) + ".zeilfuge-";
+    for (int i = 0; i < 8; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
+    }
+    return name;
+}
+
+}  // namespace
+
+bool create_temporary_beside(const Place& target, File& file, Place& temporary,
+                             FileIdentity& identity) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         Place place;
-        place.name = target.name.substr(0, cut + 1) + ".zeilfuge-";
-        for (int i = 0; i < 8; ++i) {
-            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-            place.name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
-        }
+        place.name = name_beside(target);
+        if (place.name.empty()) return false;
         const HANDLE handle =
             open_name(wide_name(place.name), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
@@ -474,40 +435,128 @@ bool close_file(File& file) {
     return closed;
 }
 
+namespace {
+
+// A virus scanner or an indexer that opens the new file just after it was closed holds it
+// for a moment: a call that meets a sharing violation is tried again, for about a second.
+template <typename Call>
+bool patiently(Call call) {
+    for (int attempt = 0;; ++attempt) {
+        if (call()) return true;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || attempt == 20) return false;
+        Sleep(50);
+    }
+}
+
+// Gives the file at `from` the name `to`, which must be free: never over another file.
+bool move_to_free_name(const Place& from, const Place& to) {
+    const std::wstring old_name = wide_name(from.name);
+    const std::wstring new_name = wide_name(to.name);
+    return patiently([&] {
+        const NamesAsTyped as_typed;
+        return MoveFileExW(old_name.c_str(), new_name.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    });
+}
+
+// Removes the old file from under the backup name once the result is in place; where it
+// can't, a .zeilfuge- file with the old data stays, which loses nothing.
+void remove_backup(const Place& backup, const FileIdentity& old_file) {
+    const HANDLE there = open_place(backup, DELETE);
+    if (there == INVALID_HANDLE_VALUE) return;
+    FileIdentity now;
+    if (identity_of(there, now) && same_file(now, old_file)) remove_by_handle(there);
+    CloseHandle(there);
+}
+
+// A backup name beside target that holds no file now.
+bool free_name_beside(const Place& target, Place& backup) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        backup.name = name_beside(target);
+        if (backup.name.empty()) return false;
+        const std::wstring wide = wide_name(backup.name);
+        const NamesAsTyped as_typed;
+        if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// After a failed ReplaceFileW its error code is only a hint: where each file is now is
+// looked up, and the names are put right so that the target's name holds the old file or
+// the result. Where neither can have it, both stay where they are, marked as stranded.
+bool recover(const Place& temporary, const Place& target, const Place& backup,
+             const FileIdentity& old_file, const FileIdentity& result, DWORD error) {
+    // Nothing changed (ERROR_UNABLE_TO_REMOVE_REPLACED, a sharing violation): the result
+    // may go.
+    if (place_holds(target, old_file)) {
+        SetLastError(error);
+        return false;
+    }
+    if (place_holds(target, result)) {
+        remove_backup(backup, old_file);
+        return true;
+    }
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the old file is under the backup name. Put back,
+    // it leaves everything as it was.
+    const bool old_aside = place_holds(backup, old_file);
+    if (old_aside && move_to_free_name(backup, target)) {
+        SetLastError(error);
+        return false;
+    }
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT where the system removed the old file: the result
+    // takes the name if it is still free.
+    if (!old_aside && place_holds(temporary, result) && move_to_free_name(temporary, target)) {
+        return true;
+    }
+    stranded.set = true;
+    stranded.result = result;
+    stranded.temporary = temporary;
+    stranded.backup = old_aside ? backup : Place{};
+    SetLastError(error);
+    return false;
+}
+
+}  // namespace
+
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
-                  const FileIdentity&) {
-    if (!place_holds(target, expected, true)) return false;
-    // Where ReplaceFileW can't keep what the old file had, it fails, and so does the run:
-    // a plain rename would drop the access list, the attributes and the streams.
-    return ReplaceFileW(wide_name(target.name).c_str(), wide_name(temporary.name).c_str(), nullptr,
-                        0, nullptr, nullptr) != 0;
+                  const FileIdentity& result) {
+    stranded = Stranded{};
+    // With a backup name, ReplaceFileW never removes the old file before the result has
+    // its name: without one, its failure ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves the result
+    // as the only copy, under the temporary name.
+    Place backup;
+    if (!free_name_beside(target, backup)) return false;
+    const std::wstring replaced = wide_name(target.name);
+    const std::wstring replacement = wide_name(temporary.name);
+    const std::wstring aside = wide_name(backup.name);
+    DWORD error = 0;
+    for (int attempt = 0;; ++attempt) {
+        // Another program's write meanwhile, or its file saved under the name, stays.
+        if (!place_holds(target, expected, true)) return false;
+        // Where ReplaceFileW can't keep what the old file had, it fails, and so does the
+        // run: a plain rename would drop the access list, the attributes and the streams.
+        bool replaced_now = false;
+        {
+            const NamesAsTyped as_typed;
+            replaced_now = ReplaceFileW(replaced.c_str(), replacement.c_str(), aside.c_str(), 0,
+                                        nullptr, nullptr) != 0;
+        }
+        if (replaced_now) {
+            remove_backup(backup, expected);
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION || attempt == 20 || !place_holds(target, expected))
+            break;
+        Sleep(50);
+    }
+    return recover(temporary, target, backup, expected, result, error);
 }
 
 void discard_file(const Place& place, File file, const FileIdentity& identity) {
     discard(place, handle_of(file), identity);
-}
-
-void discard_on_interrupt(const Place& place, File file, const FileIdentity& identity) {
-    victim.place = place;
-    victim.file = handle_of(file);
-    victim.identity = identity;
-    victim.set = true;
-}
-
-void forget_on_interrupt() {
-    victim.set = false;
-}
-
-void complete_on_interrupt() {
-    run_complete = true;
-}
-
-void hold_interrupts() {
-    EnterCriticalSection(&interrupt_lock);
-}
-
-void release_interrupts() {
-    LeaveCriticalSection(&interrupt_lock);
 }
 
 }  // namespace zeilfuge

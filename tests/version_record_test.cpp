@@ -76,5 +76,25 @@ TEST(VersionRecord, IsAGermanResource) {
     FreeLibrary(module);
 }
 
+// Without a manifest the 32-bit EXE's writes under C:\Program Files would land in the
+// VirtualStore, and long names would depend on the \\?\ prefix alone. Wine reads no
+// manifest setting that these change, so only its resource is checked.
+TEST(Manifest, AsksForTheCallersRightsAndLongNames) {
+    const std::wstring exe(ZEILFUGE_EXE, ZEILFUGE_EXE + sizeof(ZEILFUGE_EXE) - 1);
+    const HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << "no manifest in " << ZEILFUGE_EXE;
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    const std::string manifest(data, SizeofResource(module, found));
+    FreeLibrary(module);
+    EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker")"), std::string::npos);
+    EXPECT_NE(manifest.find(R"(<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/)"
+                            R"(WindowsSettings">true</longPathAware>)"),
+              std::string::npos);
+    // Windows 10 and 11: without it, the system treats the program as one for Windows 8.
+    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+}
+
 }  // namespace
 #endif

@@ -321,6 +321,14 @@ std::vector<Case> cases() {
          not_found("in?.txt"),
          {{L"in\uFFFD.txt", "zzzz"}},
          {L"out.txt"}},
+        // Each half of the pair would become a '?' of its own.
+        {"a character outside the BMP is one '?'",
+         {},
+         L"\U0001F600.txt out.txt *ins 3 /d",
+         99,
+         banner() + not_found("?.txt"),
+         {},
+         {L"out.txt"}},
         {"a fullwidth mode word is no mode word",
          {{L"in.txt", "abcdef"}},
          L"in.txt out.txt *\uFF29\uFF2E\uFF33 3",
@@ -462,6 +470,66 @@ void run_long_names(const std::wstring& folder) {
           "output \"" + visible(bytes) + "\"");
 }
 
+// A run that fails after making its output, with a full name of more than 260 characters,
+// which Wine's GetFinalPathNameByHandleW can't give: the output must still go. The input is
+// a pipe whose server disconnects while the run waits for more, a read error.
+void run_failed_long_output(const std::wstring& folder) {
+    current = "a failed run removes a long new output";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring relative;
+    while (relative.size() < 300) {
+        relative += L"abcdefghijklmnopqrstuvwxyz0123456789\\";
+        CreateDirectoryW((folder + L"\\" + relative).c_str(), nullptr);
+    }
+    const std::wstring output = folder + L"\\" + relative + L"out.txt";
+    const std::wstring pipe_name =
+        L"\\\\.\\pipe\\zeilfuge-names-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        check(false, "can't make the pipe");
+        return;
+    }
+    std::wstring command = L"\"" + tool + L"\" " + pipe_name + L" " + relative + L"out.txt *ins 3";
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE null_device =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = null_device;
+    startup.hStdError = null_device;
+    PROCESS_INFORMATION process{};
+    const std::wstring cwd = folder.substr(4);
+    const BOOL started = CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, cwd.c_str(), &startup, &process);
+    CloseHandle(null_device);
+    if (started == 0) {
+        CloseHandle(pipe);
+        check(false, "can't start the tool");
+        return;
+    }
+    const bool connected =
+        ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
+    DWORD written = 0;
+    WriteFile(pipe, "abcdefg", 7, &written, nullptr);
+    for (int wait = 0; wait < 200 && !exists(output); ++wait)
+        Sleep(50);
+    const bool created = exists(output);
+    Sleep(200);
+    DisconnectNamedPipe(pipe);
+    const bool ended = WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 1);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(pipe);
+    check(connected && created, "the run never got going");
+    check(ended && code == 97, "exit code " + std::to_string(code));
+    check(!exists(output), "the output was left");
+}
+
 // Of two hard links, the one named as output gets the result; the input's name keeps the
 // old file.
 void run_hard_link(const std::wstring& folder) {
@@ -481,12 +549,40 @@ void run_hard_link(const std::wstring& folder) {
     check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
 }
 
-// The input made read-only while its replacement is written: the replace fails, and the
-// run with it, leaving the input as it was and no new file. The attribute is set while the
-// new file still exists under its own name, so before the replace; where the run was too
-// quick for that, it is tried again with a larger input.
-void run_failed_replace(const std::wstring& folder) {
-    current = "a replace that fails";
+// Another program at the input while its replacement is written: the run must fail and
+// leave the input as that program left it, with no new file. It acts while the new file
+// still exists under its own name, so before the replace; where the run was too quick for
+// that, it is tried again with a larger input.
+struct Meddler {
+    std::string title;
+    bool (*act)(const std::wstring& input);
+    std::string (*expected)(std::size_t size);  // what the input holds afterwards
+};
+
+// Overwrites the first 25 bytes: the size stays, only the times tell.
+bool edit_same_size(const std::wstring& input) {
+    const HANDLE file = CreateFileW(input.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, std::string(25, 'y').data(), 25, &written, nullptr) != 0;
+    CloseHandle(file);
+    return ok && written == 25;
+}
+
+const Meddler kMeddlers[] = {
+    {"a replace that fails: the input made read-only",
+     [](const std::wstring& input) {
+         return SetFileAttributesW(input.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+     },
+     [](std::size_t size) { return std::string(size, 'x'); }},
+    {"another program's edit of the same size during the run", edit_same_size,
+     [](std::size_t size) { return std::string(25, 'y') + std::string(size - 25, 'x'); }},
+};
+
+void run_meddled(const Meddler& meddler, const std::wstring& folder) {
+    current = meddler.title;
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring data = folder + L"\\" + kOmega;
     for (std::size_t size = std::size_t{8} << 20; size <= std::size_t{128} << 20; size *= 2) {
@@ -517,7 +613,7 @@ void run_failed_replace(const std::wstring& folder) {
         while (names_in(folder, L".zeilfuge-*").empty() &&
                WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
         }
-        SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_READONLY);
+        const bool acted = meddler.act(data);
         const bool in_time = !names_in(folder, L".zeilfuge-*").empty();
         WaitForSingleObject(process.hProcess, 120000);
         DWORD code = 0;
@@ -525,14 +621,16 @@ void run_failed_replace(const std::wstring& folder) {
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
         if (!in_time) continue;
+        check(acted, "the other program couldn't act");
         check(code == 97, "exit code " + std::to_string(code));
         std::string bytes;
-        check(read_file(data, bytes) && bytes == std::string(size, 'x'), "the input changed");
+        check(read_file(data, bytes) && bytes == meddler.expected(size),
+              "the input doesn't hold what the other program left");
         check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
         SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_NORMAL);
         return;
     }
-    check(false, "every run ended before the attribute could be set");
+    check(false, "every run ended before the other program could act");
 }
 
 }  // namespace
@@ -569,7 +667,10 @@ int wmain(int argc, wchar_t** argv) {
     if (page == 1252) {
         run_long_names(in_root(L"long"));
         run_hard_link(in_root(L"link"));
-        run_failed_replace(in_root(L"replace"));
+        run_failed_long_output(in_root(L"failed-long"));
+        int meddled = 0;
+        for (const Meddler& meddler : kMeddlers)
+            run_meddled(meddler, in_root(L"meddled" + std::to_wstring(++meddled)));
     }
     remove_tree(root);
     std::printf("windows names: %d passed, %d failed\n", passed, failed);

@@ -258,12 +258,18 @@ bool decide(const std::string& name, const Input& input, bool borrowed, File giv
     if (found_id.kind == FileKind::regular) {
         // Replaced, not written, it is still the user's to write or leave.
         if (!may_write(output.target, output.target_file)) return failed(output);
+        // Held open by a program that keeps its name (a log viewer on Windows): written as
+        // `copy /y` writes it, where that is safe.
+        if (!replaceable(output.target)) return empty_in_place(input, input_id, output);
         return make_replacement(input, input_id, output);
     }
     File file;
     FileIdentity id;
     if (!open_for_writing(output.target, file)) return failed(output);
-    if (!identify(file, id) || !same_file(id, found_id) || !make_blocking(file)) {
+    // Swapped for another file since it was found, it must at least be no regular file, nor
+    // the input: a device or FIFO has no identity of its own on Windows.
+    if (!identify(file, id) || id.kind != found_id.kind || same_file(id, input_id) ||
+        !make_blocking(file)) {
         failed(output);
         close_file(file);
         return false;

@@ -128,6 +128,10 @@ bool find_output(const std::string& name, Place& place, File& file, FileIdentity
 // (`file` is what find_output opened there).
 bool may_write(const Place& place, File file);
 
+// Whether the file at place can be replaced by another now: false where another program
+// holds it open so that its name can't go (Windows: without FILE_SHARE_DELETE).
+bool replaceable(const Place& place);
+
 // Opens the file at place for writing, never creating or truncating it, nor following a
 // link. Called with interrupts held; it lets them in only while it waits for a FIFO's
 // reader, where it creates nothing.

@@ -220,35 +220,138 @@ bool reads_from_start(File file) {
            position.QuadPart == 0;
 }
 
-bool open_for_writing(const std::string& name, File& file, Opened& how, Place& place) {
-    // A read-only file, by its attribute or its access list, fails here as for any run.
-    // DELETE lets a failed run remove the file through its handle; where the access list
-    // grants writing but not that, the file is only emptied.
-    const std::wstring wide = wide_name(name);
-    constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-    HANDLE handle = open_name(wide, kAccess | DELETE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-        handle = open_name(wide, kAccess, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+FileSystemKind file_system_of(File file) {
+    // A file on another machine, whatever the file system there: its identities are the
+    // redirector's.
+    FILE_REMOTE_PROTOCOL_INFO remote{};
+    if (GetFileInformationByHandleEx(handle_of(file), FileRemoteProtocolInfo, &remote,
+                                     sizeof remote) != 0) {
+        return FileSystemKind::network;
     }
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-    how = created ? Opened::created : Opened::existing;
-    // Windows refuses a read-only file above; Wine run as root opens it all the same.
+    wchar_t name[MAX_PATH + 1] = {};
+    if (GetVolumeInformationByHandleW(handle_of(file), nullptr, 0, nullptr, nullptr, nullptr, name,
+                                      MAX_PATH + 1) == 0) {
+        return FileSystemKind::other;
+    }
+    const std::wstring_view kind(name);
+    if (kind == L"NTFS") return FileSystemKind::ntfs;
+    if (kind == L"ReFS") return FileSystemKind::refs;
+    return FileSystemKind::other;
+}
+
+int last_error() {
+    return static_cast<int>(GetLastError());
+}
+
+bool access_denied(int error) {
+    return error == ERROR_ACCESS_DENIED;
+}
+
+namespace {
+
+// The full name of a name, which has the folder in it.
+std::wstring full_name(const std::wstring& wide) {
+    const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return wide;
+    std::wstring full(n, L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), n, full.data(), nullptr));
+    return full;
+}
+
+}  // namespace
+
+bool find_output(const std::string& name, Place& place, File& file, FileIdentity& identity) {
+    // Attributes and the security descriptor only: no access to the data, so that no share
+    // mode of another program's handle (cmd's redirection, a log viewer) stands in the way.
+    const std::wstring wide = wide_name(name);
+    if (wide.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    HANDLE handle = open_name(wide, FILE_READ_ATTRIBUTES | READ_CONTROL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = open_name(wide, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+        // Not there: the full name it will have, in a folder that exists.
+        place.name = utf8_name(full_name(wide));
+        return true;
+    }
+    if (!identity_of(handle, identity) || identity.kind == FileKind::directory) {
+        const DWORD error = identity.kind == FileKind::directory ? ERROR_DIRECTORY : GetLastError();
+        CloseHandle(handle);
+        SetLastError(error);
+        return false;
+    }
+    file = file_of(handle);
+    // The full name of the file itself, with every link on the way resolved: of two hard
+    // links, the one that was named. Where the system can't name it (a device, a full name
+    // of more than 260 characters under Wine, some network redirectors), the name as typed.
+    std::wstring full(GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED), L'\0');
+    const DWORD length = full.empty() ? 0
+                                      : GetFinalPathNameByHandleW(handle, full.data(),
+                                                                  static_cast<DWORD>(full.size()),
+                                                                  FILE_NAME_NORMALIZED);
+    if (length > 0 && length < full.size()) {
+        full.resize(length);
+        place.name = utf8_name(full);
+    } else {
+        place.name = utf8_name(full_name(wide));
+    }
+    return true;
+}
+
+bool may_write(const Place&, File file) {
     FILE_BASIC_INFO basic{};
-    if (GetFileType(handle) == FILE_TYPE_DISK &&
-        GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) != 0 &&
+    if (GetFileType(handle_of(file)) == FILE_TYPE_DISK &&
+        GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic, sizeof basic) != 0 &&
         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+bool replaceable(const Place& place) {
+    // ReplaceFileW needs the old file's name to be free to go: a program that holds the file
+    // open without FILE_SHARE_DELETE (a log viewer) keeps it.
+    const HANDLE handle = open_place(place, DELETE);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+    CloseHandle(handle);
+    return true;
+}
+
+bool open_for_writing(const Place& place, File& file) {
+    const HANDLE handle = open_name(wide_name(place.name), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    File opened = file_of(handle);
+    // Windows refuses a read-only file above; Wine run as root opens it all the same.
+    if (!may_write(place, opened)) {
         CloseHandle(handle);
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    file = file_of(handle);
-    // Made under its name at once, and removed through its handle if the run fails. The
-    // place marks it as the run's own; where the system can't name the file (a full name
-    // of more than 260 characters under Wine, some network redirectors) the name as typed
-    // does.
-    if (created && !locate(name, file, place)) place.name = name;
+    file = opened;
     return true;
+}
+
+// Permission bits are POSIX's: the new file's security comes from copy_metadata.
+unsigned creation_mode(File) {
+    return 0;
+}
+
+// Windows makes no file without a name.
+Creation create_unnamed(const Place&, unsigned, bool, File&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return Creation::unsupported;
+}
+
+bool name_beside(File, const Place&, Place&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
 }
 
 // Windows makes no file without a name.
@@ -265,28 +368,6 @@ bool identify(File file, FileIdentity& identity) {
     return identity_of(handle_of(file), identity);
 }
 
-bool locate(const std::string& name, File file, Place& place) {
-    // The full name of the file itself, with every link on the way resolved, found through
-    // the name given: of two hard links, the one that was named.
-    const HANDLE named =
-        open_name(wide_name(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    if (named == INVALID_HANDLE_VALUE) return false;
-    std::wstring full(GetFinalPathNameByHandleW(named, nullptr, 0, FILE_NAME_NORMALIZED), L'\0');
-    const DWORD length = full.empty() ? 0
-                                      : GetFinalPathNameByHandleW(named, full.data(),
-                                                                  static_cast<DWORD>(full.size()),
-                                                                  FILE_NAME_NORMALIZED);
-    CloseHandle(named);
-    if (length == 0 || length >= full.size()) return false;
-    full.resize(length);
-    Place found;
-    found.name = utf8_name(full);
-    FileIdentity opened;
-    if (!identity_of(handle_of(file), opened) || !place_holds(found, opened)) return false;
-    place = found;
-    return true;
-}
-
 bool truncate_file(File file) {
     return truncate_handle(handle_of(file));
 }
@@ -296,7 +377,7 @@ namespace {
 // A name for a new file beside target, in the same folder, that no one else uses: the
 // result before it takes the target's place, and the old file while it is replaced. Empty
 // where target has no folder.
-std::string name_beside(const Place& target) {
+std::string random_name_beside(const Place& target) {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::uint64_t seed = 0;
@@ -318,22 +399,17 @@ std::string name_beside(const Place& target) {
 
 }  // namespace
 
-bool create_temporary_beside(const Place& target, File& file, Place& temporary,
-                             FileIdentity& identity) {
+bool create_beside(const Place& beside, unsigned, bool, File& file, Place& temporary) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         Place place;
-        place.name = name_beside(target);
+        place.name = random_name_beside(beside);
         if (place.name.empty()) return false;
+        // DELETE, so that a failed run removes it through this handle, never by its name.
         const HANDLE handle =
             open_name(wide_name(place.name), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
         if (handle == INVALID_HANDLE_VALUE) return false;
-        if (!identity_of(handle, identity)) {
-            remove_by_handle(handle);
-            CloseHandle(handle);
-            return false;
-        }
         file = file_of(handle);
         temporary = place;
         return true;
@@ -341,7 +417,7 @@ bool create_temporary_beside(const Place& target, File& file, Place& temporary,
     return false;
 }
 
-MetadataFailure copy_metadata(File from, File to) {
+MetadataFailure copy_metadata(File from, File to, bool) {
     // ReplaceFileW gives the new file the security descriptor, attributes, creation time and
     // alternate data streams of the one it replaces. The access list is copied now as well,
     // so that the converted data is no more readable while it is written than the input
@@ -471,7 +547,7 @@ void remove_backup(const Place& backup, const FileIdentity& old_file) {
 // A backup name beside target that holds no file now.
 bool free_name_beside(const Place& target, Place& backup) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        backup.name = name_beside(target);
+        backup.name = random_name_beside(target);
         if (backup.name.empty()) return false;
         const std::wstring wide = wide_name(backup.name);
         const NamesAsTyped as_typed;
@@ -520,8 +596,13 @@ bool recover(const Place& temporary, const Place& target, const Place& backup,
 
 }  // namespace
 
+bool rename_new(const Place& from, const Place& to) {
+    return move_to_free_name(from, to);
+}
+
+// ReplaceFileW is the one way to replace a file here: names can't be exchanged.
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
-                  const FileIdentity& result) {
+                  const FileIdentity& result, bool) {
     stranded = Stranded{};
     // With a backup name, ReplaceFileW never removes the old file before the result has
     // its name: without one, its failure ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves the result

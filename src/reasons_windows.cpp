@@ -24,6 +24,8 @@ Reason reason_from_error(int error) {
         case ERROR_ACCESS_DENIED:  // a folder opened for writing, too
         case ERROR_PRIVILEGE_NOT_HELD:
             return Reason::no_permission;
+        case ERROR_DIRECTORY:  // a folder named as the output
+            return Reason::is_folder;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
             return Reason::disk_full;

@@ -27,6 +27,16 @@ bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The new file a run writes beside its output's name, which it takes only when complete;
+// empty where there is none.
+std::wstring new_file_in(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\.zeilfuge-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return {};
+    FindClose(search);
+    return folder + L"\\" + found.cFileName;
+}
+
 // Ends the test: passed, failed, or skipped where Wine didn't deliver the event.
 int verdict(bool delivered, bool ok, const std::string& evidence) {
     if (ok) {
@@ -89,9 +99,9 @@ int wmain(int argc, wchar_t** argv) {
         ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
     DWORD written = 0;
     WriteFile(pipe, "abcdefg", 7, &written, nullptr);
-    for (int wait = 0; wait < 200 && !exists(output); ++wait)
+    for (int wait = 0; wait < 200 && new_file_in(folder).empty(); ++wait)
         Sleep(50);
-    const bool created = exists(output);
+    const bool created = !new_file_in(folder).empty();
     Sleep(200);
 
     const BOOL sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process.dwProcessId);
@@ -104,12 +114,16 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
-    const bool output_gone = !exists(output);
+    const bool output_gone = !exists(output) && new_file_in(folder).empty();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     CloseHandle(pipe);
     CloseHandle(null_device);
     DeleteFileW(output.c_str());
+    // Ended by TerminateProcess, a run leaves its new file.
+    for (std::wstring left = new_file_in(folder); !left.empty(); left = new_file_in(folder)) {
+        if (DeleteFileW(left.c_str()) == 0) break;
+    }
     RemoveDirectoryW(folder.c_str());
 
     evidence += std::string("pipe connected: ") + (connected ? "yes" : "no") +

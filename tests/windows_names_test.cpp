@@ -171,8 +171,10 @@ std::string banner() {
     return zeilfuge::console_form(zeilfuge::kBanner);
 }
 
-std::string refusal() {
-    return zeilfuge::console_form(std::string(zeilfuge::kBanner) + std::string(zeilfuge::kUsage));
+// A refused mode word, as the console shows it.
+std::string refusal(const std::string& mode_word) {
+    return zeilfuge::console_form(std::string(zeilfuge::kBanner) + std::string(zeilfuge::kUsage)) +
+           zeilfuge::mode_error_line(mode_word);
 }
 
 std::string summary(const std::string& name, int count) {
@@ -184,8 +186,9 @@ std::string not_found(const std::string& name) {
     return "ERROR: Datei \"" + name + "\" nicht gefunden";
 }
 
+// A file the user may not write.
 std::string not_writable(const std::string& name) {
-    return "ERROR: Datei \"" + name + "\" kann nicht geschrieben werden";
+    return "ERROR: Datei \"" + name + "\" kann nicht geschrieben werden: Zugriff verweigert";
 }
 
 // ---- The cases.
@@ -266,7 +269,7 @@ std::vector<Case> cases() {
          {{L"x y.txt", "zzzz"}},
          L"x" + kQuote + L" y" + kQuote + L".txt out.txt *ins 3 /d",
          98,
-         refusal(),
+         refusal("out.txt"),
          {{L"x y.txt", "zzzz"}},
          {L"out.txt"}},
         {"fullwidth quotation marks inside a quoted name",
@@ -333,7 +336,7 @@ std::vector<Case> cases() {
          {{L"in.txt", "abcdef"}},
          L"in.txt out.txt *\uFF29\uFF2E\uFF33 3",
          98,
-         refusal(),
+         refusal("*???"),
          {},
          {L"out.txt"}},
         {"a fullwidth display switch is no switch",
@@ -513,9 +516,11 @@ void run_failed_long_output(const std::wstring& folder) {
         ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
     DWORD written = 0;
     WriteFile(pipe, "abcdefg", 7, &written, nullptr);
-    for (int wait = 0; wait < 200 && !exists(output); ++wait)
+    // The new file is made beside the output's name, which it takes only when complete.
+    const std::wstring beside = folder + L"\\" + relative.substr(0, relative.size() - 1);
+    for (int wait = 0; wait < 200 && names_in(beside, L".zeilfuge-*").empty(); ++wait)
         Sleep(50);
-    const bool created = exists(output);
+    const bool created = !names_in(beside, L".zeilfuge-*").empty();
     Sleep(200);
     DisconnectNamedPipe(pipe);
     const bool ended = WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0;
@@ -528,6 +533,7 @@ void run_failed_long_output(const std::wstring& folder) {
     check(connected && created, "the run never got going");
     check(ended && code == 97, "exit code " + std::to_string(code));
     check(!exists(output), "the output was left");
+    check(names_in(beside, L".zeilfuge-*").empty(), "the new file was left");
 }
 
 // Of two hard links, the one named as output gets the result; the input's name keeps the

@@ -266,10 +266,10 @@ bool decide(const std::string& name, const Input& input, bool borrowed, File giv
     File file;
     FileIdentity id;
     if (!open_for_writing(output.target, file)) return failed(output);
-    // Swapped for another file since it was found, it must at least be no regular file, nor
-    // the input: a device or FIFO has no identity of its own on Windows.
-    if (!identify(file, id) || id.kind != found_id.kind || same_file(id, input_id) ||
-        !make_blocking(file)) {
+    // Swapped for another file since it was found, it must at least be of the same kind, so
+    // no regular file (the input, say): a device or FIFO has no identity of its own on
+    // Windows.
+    if (!identify(file, id) || id.kind != found_id.kind || !make_blocking(file)) {
         failed(output);
         close_file(file);
         return false;

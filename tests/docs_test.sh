@@ -86,19 +86,19 @@ done
 # how the run ended: "exit N", "signal N", or "running" when the signal did not end it.
 probe() {
     local i state=unknown pid
-    # Over an output that was there, which the run empties when it opens it: from then on
-    # a signal has something to clean up.
+    # Over an output that was there, which keeps what it held until the run is complete:
+    # the run has opened its new file once that has no name (O_TMPFILE).
     rm -f fifo out pid status && mkfifo fifo
     printf 'old contents' >out
     exec 3<>fifo
     start status fifo out '*ins' 3 &
     local waiter=$!
     for ((i = 0; i < 1000; i++)); do
-        [ -s pid ] && [ ! -s out ] && break
+        [ -s pid ] && ls -l "/proc/$(cat pid)/fd" 2>/dev/null | grep -q ' (deleted)' && break
         sleep 0.01
     done
     pid=$(cat pid 2>/dev/null)
-    if [ -z "$pid" ] || [ -s out ]; then
+    if [ -z "$pid" ] || ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -q ' (deleted)'; then
         wait "$waiter"
         echo "not started: $(cat status 2>/dev/null)"
         exec 3>&-
@@ -132,8 +132,8 @@ for ((number = 1; number <= $(kill -l RTMAX); number++)); do
     [[ $not_probed == *" $name "* ]] && continue
     how=$(probe "$number")
     if [[ " ${ending_signals[*]} " == *" $name "* ]]; then
-        [ "$how" = "signal $number" ] && [ -e out ] && [ ! -s out ] ||
-            fail "SIG$name: $how, expected the output emptied and an end by signal $number"
+        [ "$how" = "signal $number" ] && [ "$(cat out)" = 'old contents' ] ||
+            fail "SIG$name: $how, expected the output kept and an end by signal $number"
     fi
     # Any other signal that the tool ends a run by, after cleaning up, needs documenting too.
     # Signals that report a fault of the program, and SIGPIPE, keep their default action:

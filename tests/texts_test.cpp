@@ -164,7 +164,7 @@ TEST(Texts, SystemErrorsGiveTheirReasons) {
         {ELOOP, Reason::too_many_links},
         {EIO, Reason::device_error},
         {ENOMEM, Reason::out_of_memory},
-        {EINVAL, Reason::other},
+        {EINVAL, Reason::invalid_name},
         {EBADF, Reason::other},
         {EXDEV, Reason::other},
 #endif

@@ -145,7 +145,12 @@ bool empty_in_place(const Input& input, const FileIdentity& input_id, Output& ou
     File file;
     FileIdentity id;
     if (!open_for_writing(output.target, file)) return failed(output);
-    if (!identify(file, id) || !same_file(id, output.target_identity) || same_file(id, input_id) ||
+    // The same file number on another volume counts as the input too: Wine shows one file
+    // through two drive mappings with two volume serial numbers.
+    const auto input_number = [&] {
+        return id.index == input_id.index && id.index_high == input_id.index_high;
+    };
+    if (!identify(file, id) || !same_file(id, output.target_identity) || input_number() ||
         !truncate_file(file)) {
         failed(output);
         close_file(file);
@@ -165,6 +170,10 @@ bool make_replacement(const Input& input, const FileIdentity& input_id, Output& 
     const bool exists = output.target_exists;
     const unsigned mode = exists ? creation_mode(model) : 0666;
     if (exists) output.target_system = file_system_of(output.target_file);
+    // The old output's pages in memory are of no more use, and the new file's pages take
+    // their place: memory that a virtual machine's host has taken back costs a fault a page
+    // to have again.
+    if (exists && !output.in_place) forget_cached(output.target_file);
     File file;
     Creation made = create_unnamed(output.target, mode, exists, file);
     if (made == Creation::unsupported) {

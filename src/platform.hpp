@@ -141,6 +141,10 @@ bool open_for_writing(const Place& place, File& file);
 // or only the owner's where an access list says more than the bits.
 unsigned creation_mode(File file);
 
+// Tells the system that what it holds of the file in memory won't be read again: the old
+// output that a new file replaces, whose pages the new one may take.
+void forget_cached(File file);
+
 // Makes a new, empty file for writing in the folder of `beside`: create_unnamed without a
 // name (`unsupported` where the file system has no such files), create_beside as a
 // `.zeilfuge-` file there. With `exact`, its permission bits are `mode` as given; else

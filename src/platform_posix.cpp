@@ -324,6 +324,10 @@ unsigned creation_mode(File file) {
     return info.st_mode & (listed ? 0700U : 0777U);
 }
 
+void forget_cached(File file) {
+    posix_fadvise(fd_of(file), 0, 0, POSIX_FADV_DONTNEED);
+}
+
 Creation create_unnamed(const Place& beside, unsigned mode, bool exact, File& file) {
 #ifdef O_TMPFILE
     const mode_t mask = exact ? umask(0) : 0;

@@ -338,6 +338,9 @@ bool open_for_writing(const Place& place, File& file) {
     return true;
 }
 
+// Windows takes no such hint for a file opened without data access.
+void forget_cached(File) {}
+
 // Permission bits are POSIX's: the new file's security comes from copy_metadata.
 unsigned creation_mode(File) {
     return 0;

@@ -269,9 +269,36 @@ case_full_disk() {
     rm -f "$where"/filler*
 }
 
+# A folder the user may not write, with an output the user may: no new file can be made
+# beside it, so the output is emptied and written in place, but only where the file system's
+# identities can be trusted to tell it from the input; elsewhere the run is refused and the
+# output left as it was.
+case_locked_folder() {
+    cp "$work/input" in
+    cp "$work/old_output" out
+    chmod 0644 in
+    chmod 0666 out
+    chmod 0755 .
+    local as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    if ! "${as_nobody[@]}" sh -c 'test -r in && test -w out && ! test -w .' 2>/dev/null; then
+        skip_case "the user nobody can't read, write or be kept out here"
+        return
+    fi
+    timeout -s KILL 20 "${as_nobody[@]}" "$tool" in out '*ins' 10 >"$work/log" 2>&1 </dev/null
+    rc=$?
+    case $name in
+        ext4 | xfs | btrfs | tmpfs)
+            expect_rc 0
+            holds out "$work/conversion" "the conversion" ;;
+        *)
+            expect_rc 97
+            holds out "$work/old_output" "its old bytes" ;;
+    esac
+}
+
 cases=(1:new:case_new 2:existing:case_existing 3:in_place:case_in_place
     4:hard_link:case_hard_link 5:letter_case:case_letter_case 6:two_views:case_two_views
-    7:killed:case_killed 8:full_disk:case_full_disk)
+    7:killed:case_killed 8:full_disk:case_full_disk 9:locked_folder:case_locked_folder)
 
 # --- the file systems -------------------------------------------------------------------------
 # Each mount_FS makes and mounts one under $work/FS, and sets $view (the folder the cases run

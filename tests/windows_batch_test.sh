@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The README's batch example, run by cmd.exe, in a folder where a file's short 8.3 name has
-# the extension that the loop looks for (notes.recovery: NOTES~1.REC). Only the .rec files
-# may be converted; the user's own notes.txt stays.
+# Batch use as cmd users have it. The README's batch example, run by cmd.exe, in a folder
+# where a file's short 8.3 name has the extension that the loop looks for (notes.recovery:
+# NOTES~1.REC): only the .rec files may be converted; the user's own notes.txt stays. Then
+# cmd's `> out.txt` and `>> log.txt` into the output itself.
 #   windows_batch_test.sh README.txt wine path/ZEILFUGE.EXE
 set -u
 readme=$1
@@ -28,5 +29,22 @@ failed=0
     { failed=1; echo "FAIL a.rec was not converted into a.txt"; }
 [ "$(cat notes.txt)" = 'my own notes' ] ||
     { failed=1; echo "FAIL notes.txt was overwritten with a conversion of notes.recovery"; }
+
+# cmd's redirection into the output itself: written through the standard handle, in order.
+printf 'abcdefg' >in.txt
+"$wine" cmd /c 'ZEILFUGE.EXE in.txt out.txt *ins 3 /d > out.txt' </dev/null >stdout 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || { failed=1; echo "FAIL > out.txt: exit code $rc: $(cat out.txt)"; }
+# The banner, then the data, then the summary.
+tr -d '\r' <out.txt | awk 'NR == 2 && /^[*]+$/ { banner = 1 }
+    /^abc$/ { a = NR } /^def$/ && a == NR - 1 { d = NR } /^gAusgabe-Datei "out.txt"  geschlossen[.]$/ && d == NR - 1 { s = 1 }
+    END { exit !(banner && s) }' ||
+    { failed=1; echo "FAIL > out.txt: not banner, data and summary in order: $(cat -v out.txt)"; }
+printf 'earlier\r\n' >log.txt
+"$wine" cmd /c 'ZEILFUGE.EXE in.txt log.txt *ins 3 >> log.txt' </dev/null >stdout 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || { failed=1; echo "FAIL >> log.txt: exit code $rc: $(cat log.txt)"; }
+[ "$(cat log.txt)" = "$(printf 'earlier\r\nabc\r\ndef\r\ng')" ] ||
+    { failed=1; echo "FAIL >> log.txt: not appended: $(cat -v log.txt)"; }
 [ "$failed" -eq 0 ] && echo "windows batch: passed"
 exit "$failed"

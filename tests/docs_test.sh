@@ -86,25 +86,30 @@ done
 # how the run ended: "exit N", "signal N", or "running" when the signal did not end it.
 probe() {
     local i state=unknown pid
-    # Over an output that was there, which keeps what it held until the run is complete:
-    # the run has opened its new file once that has no name (O_TMPFILE).
-    rm -f fifo out pid status && mkfifo fifo
+    # Over an output that was there: once the run has made the new file that is to replace
+    # it (with no name, or a .zeilfuge-* one), a signal finds something to clean up.
+    rm -f fifo out pid status .zeilfuge-* && mkfifo fifo
     printf 'old contents' >out
     exec 3<>fifo
     start status fifo out '*ins' 3 &
     local waiter=$!
+    local made=
     for ((i = 0; i < 1000; i++)); do
-        [ -s pid ] && ls -l "/proc/$(cat pid)/fd" 2>/dev/null | grep -q ' (deleted)' && break
+        pid=$(cat pid 2>/dev/null)
+        if [ -n "$pid" ]; then
+            made=$(find "/proc/$pid/fd" -lname "$PWD/#*" -o -lname "$PWD/.zeilfuge-*" \
+                2>/dev/null | head -n 1)
+            [ -n "$made" ] && break
+        fi
         sleep 0.01
     done
-    pid=$(cat pid 2>/dev/null)
-    if [ -z "$pid" ] || ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -q ' (deleted)'; then
+    if [ -z "$made" ]; then
         wait "$waiter"
         echo "not started: $(cat status 2>/dev/null)"
         exec 3>&-
         return
     fi
-    # The output exists before the first read; sleeping now means waiting in that read.
+    # The new file is made before the first read; sleeping now means waiting in that read.
     for ((i = 0; i < 1000; i++)); do
         read -r _ _ state _ <"/proc/$pid/stat" 2>/dev/null
         [ "$state" = S ] && break
@@ -132,8 +137,9 @@ for ((number = 1; number <= $(kill -l RTMAX); number++)); do
     [[ $not_probed == *" $name "* ]] && continue
     how=$(probe "$number")
     if [[ " ${ending_signals[*]} " == *" $name "* ]]; then
-        [ "$how" = "signal $number" ] && [ "$(cat out)" = 'old contents' ] ||
-            fail "SIG$name: $how, expected the output kept and an end by signal $number"
+        [ "$how" = "signal $number" ] && [ "$(cat out)" = 'old contents' ] &&
+            [ -z "$(find . -maxdepth 1 -name '.zeilfuge-*')" ] ||
+            fail "SIG$name: $how, expected the output as it was, no new file left, and an end by signal $number"
     fi
     # Any other signal that the tool ends a run by, after cleaning up, needs documenting too.
     # Signals that report a fault of the program, and SIGPIPE, keep their default action:

@@ -24,6 +24,10 @@ namespace {
 // by another program during a run in place, say).
 std::string failure_line(Outcome outcome, int error, const RunSettings& settings) {
     const Reason reason = reason_from_error(error);
+    Place aside;
+    if (outcome == Outcome::replace_failed && left_aside(aside)) {
+        return left_aside_line(aside.name);
+    }
     switch (outcome) {
         case Outcome::read_failed:
             return read_error_line(settings.input_name, reason);

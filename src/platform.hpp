@@ -212,6 +212,11 @@ bool close_file(File& file);
 bool replace_file(const Place& temporary, const Place& target, const FileIdentity& expected,
                   const FileIdentity& result, bool exchange);
 
+// Where a replace_file that failed left the result as the only copy of it under its
+// temporary name, with no file the run can vouch for under the target's (Windows, when the
+// target's name was taken meanwhile): that name, which no cleanup removes. Else false.
+bool left_aside(Place& result);
+
 // Removes the file while place still names it (the file of that identity); where it can't,
 // truncates it to length 0 through its descriptor, if still open, so that nothing
 // half-written looks finished. Without a place it only truncates.

@@ -639,6 +639,18 @@ bool replace_file(const Place& temporary, const Place& target, const FileIdentit
     return recover(temporary, target, backup, expected, result, error);
 }
 
+bool left_aside(Place& result) {
+    if (!stranded.set) return false;
+    result = stranded.temporary;
+    // Shown as a user types it, without the prefix for long names.
+    if (result.name.rfind("\\\\?\\UNC\\", 0) == 0) {
+        result.name = "\\\\" + result.name.substr(8);
+    } else if (result.name.rfind("\\\\?\\", 0) == 0) {
+        result.name = result.name.substr(4);
+    }
+    return true;
+}
+
 void discard_file(const Place& place, File file, const FileIdentity& identity) {
     discard(place, handle_of(file), identity);
 }

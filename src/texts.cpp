@@ -81,6 +81,10 @@ std::string write_error_line(std::string_view output_name, Reason reason) {
     return with_reason(quoted_name_line("ERROR: Schreibfehler in Datei ", output_name, ""), reason);
 }
 
+std::string left_aside_line(std::string_view name) {
+    return quoted_name_line("ERROR: Datei ", name, " enthaelt das Ergebnis, Ausgabe nicht ersetzt");
+}
+
 std::string mode_error_line(std::string_view mode_word) {
     return quoted_name_line("ERROR: Modus ", mode_word, " ungueltig");
 }

@@ -65,6 +65,8 @@ std::string create_error_line(std::string_view output_name, Reason reason = Reas
 std::string read_error_line(std::string_view input_name, Reason reason = Reason::none);
 std::string write_error_line(std::string_view output_name, Reason reason = Reason::none);
 std::string mode_error_line(std::string_view mode_word);
+// A replace that failed halfway left the result, its only copy, under another name.
+std::string left_aside_line(std::string_view result_name);
 std::string record_length_error_line(std::string_view record_length_word);
 std::string summary(std::string_view output_name, std::int64_t counter);
 

@@ -302,7 +302,7 @@ bool open_for_writing(const Place& place, File& file) {
     return true;
 }
 
-bool may_write(const Place& place, File) {
+bool may_write(const Place& place, File /*file*/) {
     return retry([&] {
                return faccessat(folder_of(place), place.name.c_str(), W_OK,
                                 AT_EACCESS | AT_SYMLINK_NOFOLLOW);
@@ -310,12 +310,12 @@ bool may_write(const Place& place, File) {
 }
 
 // An exchange that went wrong is exchanged back: the result is never the only copy.
-bool left_aside(Place&) {
+bool left_aside(Place& /*result*/) {
     return false;
 }
 
 // A name can always go on POSIX, whoever holds the file open.
-bool replaceable(const Place&) {
+bool replaceable(const Place& /*place*/) {
     return true;
 }
 

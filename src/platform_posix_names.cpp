@@ -124,7 +124,6 @@ int open_name(const std::string& name, int flags, mode_t mode) {
 
 }  // namespace posix
 
-using posix::fd_of;
 using posix::resolve;
 using posix::retry;
 

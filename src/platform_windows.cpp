@@ -77,6 +77,7 @@ HANDLE open_name(const std::wstring& name, DWORD access, DWORD disposition, DWOR
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
+    // cppcheck-suppress unusedVariable
     const NamesAsTyped as_typed;
     return CreateFileW(name.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
 }
@@ -532,6 +533,7 @@ bool move_to_free_name(const Place& from, const Place& to) {
     const std::wstring old_name = wide_name(from.name);
     const std::wstring new_name = wide_name(to.name);
     return patiently([&] {
+        // cppcheck-suppress unusedVariable
         const NamesAsTyped as_typed;
         return MoveFileExW(old_name.c_str(), new_name.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     });
@@ -553,6 +555,7 @@ bool free_name_beside(const Place& target, Place& backup) {
         backup.name = random_name_beside(target);
         if (backup.name.empty()) return false;
         const std::wstring wide = wide_name(backup.name);
+        // cppcheck-suppress unusedVariable
         const NamesAsTyped as_typed;
         if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
             GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -623,6 +626,7 @@ bool replace_file(const Place& temporary, const Place& target, const FileIdentit
         // run: a plain rename would drop the access list, the attributes and the streams.
         bool replaced_now = false;
         {
+            // cppcheck-suppress unusedVariable
             const NamesAsTyped as_typed;
             replaced_now = ReplaceFileW(replaced.c_str(), replacement.c_str(), aside.c_str(), 0,
                                         nullptr, nullptr) != 0;

@@ -555,6 +555,33 @@ void run_hard_link(const std::wstring& folder) {
     check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
 }
 
+// An output that a log viewer holds open, sharing reading and writing but not its name: it
+// can't be replaced, so it is written as `copy /y` writes it, through a handle of its own.
+void run_held_open(const std::wstring& folder) {
+    current = "an output held open by a log viewer";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring input = folder + L"\\in.txt";
+    const std::wstring output = folder + L"\\viewed.txt";
+    if (!write_file(input, "abcdefg") || !write_file(output, "an old log")) {
+        check(false, "can't make the files");
+        return;
+    }
+    const HANDLE viewer =
+        CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (viewer == INVALID_HANDLE_VALUE) {
+        check(false, "can't open the output as a viewer does");
+        return;
+    }
+    const Outcome outcome = run_tool(L"in.txt viewed.txt *ins 3", folder.substr(4));
+    CloseHandle(viewer);
+    check(outcome.code == 0, "exit code " + std::to_string(outcome.code) + ": " + outcome.out);
+    std::string bytes;
+    check(read_file(output, bytes) && bytes == "abc\r\ndef\r\ng",
+          "the output holds " + visible(bytes));
+    check(names_in(folder, L".zeilfuge-*").empty(), "temporary file left");
+}
+
 // Another program at the input while its replacement is written: the run must fail and
 // leave the input as that program left it, with no new file. It acts while the new file
 // still exists under its own name, so before the replace; where the run was too quick for
@@ -673,6 +700,7 @@ int wmain(int argc, wchar_t** argv) {
     if (page == 1252) {
         run_long_names(in_root(L"long"));
         run_hard_link(in_root(L"link"));
+        run_held_open(in_root(L"held"));
         run_failed_long_output(in_root(L"failed-long"));
         int meddled = 0;
         for (const Meddler& meddler : kMeddlers)

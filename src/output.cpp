@@ -181,31 +181,34 @@ bool make_replacement(const Input& input, const FileIdentity& input_id, Output& 
                    ? Creation::made
                    : Creation::failed;
     }
-    bool denied = made == Creation::failed && access_denied(last_error());
-    if (made == Creation::made) {
-        output.file = file;
-        if (!identify(file, output.identity)) {
-            failed(output);
-            discard_file(output.temporary, file, FileIdentity{});
-            close_file(output.file);
-            output.temporary = Place{};
-            return false;
-        }
-        move_to(output, OutputState::opened);
-        if (!exists) return true;
-        const MetadataFailure kept = copy_metadata(model, output.file, false);
-        if (kept.part == MetadataPart::none) return true;
-        output.error = kept.error;
-        denied = kept.part != MetadataPart::source;
+    if (made == Creation::failed) {
+        failed(output);
+        // No new file beside it: a folder the user may not write.
+        return access_denied(output.error) && exists && !output.in_place &&
+               empty_in_place(input, input_id, output);
+    }
+    output.file = file;
+    // Removed again, where it turns out that it can't serve.
+    const auto drop = [&] {
         discard_file(output.temporary, output.file, output.identity);
         close_file(output.file);
         output.temporary = Place{};
         output.state = OutputState::closed;
         forget_on_interrupt();
-    } else {
+    };
+    if (!identify(file, output.identity)) {
         failed(output);
+        drop();
+        return false;
     }
-    if (!denied || output.in_place || !exists) return false;
+    move_to(output, OutputState::opened);
+    if (!exists) return true;
+    const MetadataFailure kept = copy_metadata(model, output.file, false);
+    if (kept.part == MetadataPart::none) return true;
+    output.error = kept.error;
+    drop();
+    // The new file can't show what the old one has (another user's file in a shared folder).
+    if (kept.part == MetadataPart::source || output.in_place) return false;
     return empty_in_place(input, input_id, output);
 }
 

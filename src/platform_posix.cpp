@@ -97,19 +97,21 @@ bool holds_as_read(const Place& place, const FileIdentity& expected) {
     return stat_at(place, now) && unchanged(identity_of(now), expected);
 }
 
-// Exchanges two names in one step: 1 done, 0 not supported here, -1 failed.
-int exchange(const Place& a, const Place& b) {
-#ifdef RENAME_EXCHANGE
+// Renames with renameat2's flags: 1 done, 0 not supported here (FUSE, network file systems),
+// -1 failed.
+int rename_with(const Place& from, const Place& to, unsigned flags) {
     if (retry([&] {
-            return renameat2(folder_of(a), a.name.c_str(), folder_of(b), b.name.c_str(),
-                             RENAME_EXCHANGE);
+            return renameat2(folder_of(from), from.name.c_str(), folder_of(to), to.name.c_str(),
+                             flags);
         }) == 0) {
         return 1;
     }
     return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP ? 0 : -1;
-#else
-    return 0;
-#endif
+}
+
+// Exchanges two names in one step.
+int exchange(const Place& a, const Place& b) {
+    return rename_with(a, b, RENAME_EXCHANGE);
 }
 
 constexpr const char* kAccessList = "system.posix_acl_access";
@@ -378,15 +380,8 @@ bool name_beside(File file, const Place& beside, Place& temporary) {
 }
 
 bool rename_new(const Place& from, const Place& to) {
-#ifdef RENAME_NOREPLACE
-    if (retry([&] {
-            return renameat2(folder_of(from), from.name.c_str(), folder_of(to), to.name.c_str(),
-                             RENAME_NOREPLACE);
-        }) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-#endif
+    const int renamed = rename_with(from, to, RENAME_NOREPLACE);
+    if (renamed != 0) return renamed == 1;
     // Not at once here (FUSE, network file systems): the name is checked first, and a file
     // saved under it between the check and the rename is lost.
     struct stat there = {};

@@ -1,5 +1,7 @@
 // The exit codes, all in one table: how a run ended, or why it was refused, and the code
-// each gives. A run ended by a signal ends by that signal instead (128 plus its number).
+// each gives. A run ended by a signal ends by that signal itself where the system can, and
+// with 128 plus its number where it can't; a console event on Windows ends it with the code
+// of the signal nearest to it.
 #pragma once
 
 #include "arguments.hpp"
@@ -36,6 +38,31 @@ constexpr int exit_code(Refusal refusal) {
             return 99;
     }
     return 99;
+}
+
+constexpr int exit_code_of_signal(int signal_number) {
+    return 128 + signal_number;
+}
+
+enum class ConsoleEvent {
+    ctrl_c,              // as SIGINT
+    ctrl_break,          // as SIGBREAK, which Windows' C runtime numbers 21
+    window_closed,       // as SIGHUP
+    logoff_or_shutdown,  // as SIGTERM
+};
+
+constexpr int exit_code(ConsoleEvent event) {
+    switch (event) {
+        case ConsoleEvent::ctrl_c:
+            return exit_code_of_signal(2);
+        case ConsoleEvent::ctrl_break:
+            return exit_code_of_signal(21);
+        case ConsoleEvent::window_closed:
+            return exit_code_of_signal(1);
+        case ConsoleEvent::logoff_or_shutdown:
+            return exit_code_of_signal(15);
+    }
+    return exit_code_of_signal(15);
 }
 
 }  // namespace zeilfuge

@@ -6,10 +6,9 @@
 #include <string>
 
 #include "platform.hpp"
+#include "transfer.hpp"
 
 namespace zeilfuge {
-
-enum class Outcome { converted, read_failed, write_failed, replace_failed };
 
 struct Input {
     std::string name;

@@ -59,6 +59,12 @@ inline bool unchanged(const FileIdentity& a, const FileIdentity& b) {
 // run has something to clean up or has completed.
 void prepare_process();
 
+// A region of `size` bytes of zeroed memory, a power of two, aligned to its size where the
+// system lets it be and advised for huge pages where it has them; nullptr when there is no
+// memory to have. Nothing of it is touched yet.
+std::byte* map_region(std::size_t size);
+void unmap_region(std::byte* region, std::size_t size);
+
 // The standard stream number 0, 1 or 2 (on POSIX any descriptor number), and whether it was
 // closed (Windows: missing) when the run started.
 File standard_file(int number);

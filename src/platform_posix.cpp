@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
@@ -10,12 +11,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "exit_codes.hpp"
 #include "platform_posix.hpp"
 
 // A 32-bit off_t fails fstat on files beyond 2 GiB, so an input that exists reads as missing.
@@ -227,7 +230,7 @@ void prepare_process() {
         // /dev/stdout would then mean that file. Where it can't be told, it counts as closed.
         closed_at_start[fd] = true;
         const int null = retry([] { return open("/dev/null", O_RDWR); });
-        if (null != fd && (null < 0 || dup2(null, fd) != fd)) _exit(97);
+        if (null != fd && (null < 0 || dup2(null, fd) != fd)) _exit(exit_code(RunEnd::failed));
         if (null != fd) close(null);
     }
     // Beyond the file size limit a write fails and is reported like any other.
@@ -329,6 +332,27 @@ unsigned creation_mode(File file) {
     char value[1];
     const bool listed = attribute_size(fd_of(file), kAccessList, value, 0) >= 0;
     return info.st_mode & (listed ? 0700U : 0777U);
+}
+
+// Twice the size is mapped and all but an aligned region given back: mmap itself only
+// promises 4 KiB alignment.
+std::byte* map_region(std::size_t size) {
+    void* const mapped =
+        mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    auto* const first = static_cast<std::byte*>(mapped);
+    const auto address = reinterpret_cast<std::uintptr_t>(first);
+    const std::size_t before = (size - address % size) % size;
+    if (before != 0) munmap(first, before);
+    std::byte* const region = first + before;
+    munmap(region + size, size - before);
+    // Where huge pages are off or advice isn't taken, the region works on 4 KiB pages.
+    madvise(region, size, MADV_HUGEPAGE);
+    return region;
+}
+
+void unmap_region(std::byte* region, std::size_t size) {
+    munmap(region, size);
 }
 
 void forget_cached(File file) {

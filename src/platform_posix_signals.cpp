@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "exit_codes.hpp"
 #include "platform_posix.hpp"
 
 namespace zeilfuge {
@@ -56,7 +57,7 @@ void discard(int folder, const char* name, int fd, dev_t device, ino_t index) {
 }
 
 extern "C" void on_interrupt(int signal_number) {
-    if (run_complete != 0) _exit(0);
+    if (run_complete != 0) _exit(exit_code(RunEnd::converted));
     if (victim_set != 0) {
         discard(victim.folder, victim.name, victim.fd, victim.device, victim.index);
     }
@@ -71,7 +72,7 @@ extern "C" void on_interrupt(int signal_number) {
     (void)raise(signal_number);
     // Reached only where the signal couldn't end the process after all.
     // cppcheck-suppress unreachableCode
-    _exit(128 + signal_number);
+    _exit(exit_code_of_signal(signal_number));
 }
 
 // Every signal whose default ends the process, but those that report a fault of the

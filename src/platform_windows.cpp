@@ -339,6 +339,16 @@ bool open_for_writing(const Place& place, File& file) {
     return true;
 }
 
+// VirtualAlloc aligns to 64 KiB; large pages would need a privilege few accounts hold.
+std::byte* map_region(std::size_t size) {
+    return static_cast<std::byte*>(
+        VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void unmap_region(std::byte* region, std::size_t) {
+    VirtualFree(region, 0, MEM_RELEASE);
+}
+
 // Windows takes no such hint for a file opened without data access.
 void forget_cached(File) {}
 

@@ -24,8 +24,8 @@ void discard(const Place& place, HANDLE file, const FileIdentity& identity);
 // removed (platform_windows_interrupts.cpp); called once, before the handler is installed.
 void prepare_interrupts();
 
-// Cleans up as the armed action says and ends the process with exit_code; never returns
+// Cleans up as the armed action says and ends the process with code; never returns
 // (platform_windows_interrupts.cpp).
-[[noreturn]] void end_by_event(UINT exit_code);
+[[noreturn]] void end_by_event(UINT code);
 
 }  // namespace zeilfuge::windows

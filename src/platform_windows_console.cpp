@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "exit_codes.hpp"
 #include "platform_windows.hpp"
 #include "wide_text.hpp"
 
@@ -54,21 +55,19 @@ std::string ansi_text(std::wstring wide) {
     return bytes;
 }
 
-// Each event ends the run as the signal nearest to it would on POSIX: Ctrl-C as SIGINT
-// (130), Ctrl-Break as SIGBREAK (128 + 21), a closed console window as SIGHUP (129), log-off
-// and shutdown as SIGTERM (143). Windows waits a few seconds at most for the handler of the
-// last three, which is ample for the cleanup.
+// Windows waits a few seconds at most for the handler of a closed window, a log-off or a
+// shutdown, which is ample for the cleanup.
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-            windows::end_by_event(130);
+            windows::end_by_event(exit_code(ConsoleEvent::ctrl_c));
         case CTRL_BREAK_EVENT:
-            windows::end_by_event(149);
+            windows::end_by_event(exit_code(ConsoleEvent::ctrl_break));
         case CTRL_CLOSE_EVENT:
-            windows::end_by_event(129);
+            windows::end_by_event(exit_code(ConsoleEvent::window_closed));
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            windows::end_by_event(143);
+            windows::end_by_event(exit_code(ConsoleEvent::logoff_or_shutdown));
         default:
             return FALSE;
     }

@@ -2,6 +2,7 @@
 // output before it ends the run. The console's handler runs on a thread of its own; the
 // lock keeps it out while the main thread creates, replaces or removes a file, so that it
 // always knows what to discard.
+#include "exit_codes.hpp"
 #include "platform_windows.hpp"
 
 namespace zeilfuge {
@@ -27,12 +28,12 @@ void prepare_interrupts() {
     InitializeCriticalSection(&interrupt_lock);
 }
 
-void end_by_event(UINT exit_code) {
+void end_by_event(UINT code) {
     // Never left: the main thread waits at the lock until the process ends.
     EnterCriticalSection(&interrupt_lock);
-    if (run_complete) ExitProcess(0);
+    if (run_complete) ExitProcess(exit_code(RunEnd::converted));
     if (victim.set) discard(victim.place, victim.file, victim.identity);
-    ExitProcess(exit_code);
+    ExitProcess(code);
 }
 
 }  // namespace windows

@@ -1,13 +1,6 @@
 #include "transfer.hpp"
 
-#include <cstdint>
 #include <cstring>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#endif
 
 namespace zeilfuge {
 namespace {
@@ -33,42 +26,10 @@ bool write_pages(File output, std::span<std::byte> buffer, std::size_t& used) {
     return true;
 }
 
-#ifdef _WIN32
-std::byte* map_region() {
-    return static_cast<std::byte*>(
-        VirtualAlloc(nullptr, kRegion, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-}
-
-void unmap_region(std::byte* region) {
-    VirtualFree(region, 0, MEM_RELEASE);
-}
-#else
-// Twice the size is mapped and all but an aligned region given back: mmap itself only
-// promises 4 KiB alignment.
-std::byte* map_region() {
-    void* const mapped =
-        mmap(nullptr, 2 * kRegion, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    auto* const first = static_cast<std::byte*>(mapped);
-    const auto address = reinterpret_cast<std::uintptr_t>(first);
-    const std::size_t before = (kRegion - address % kRegion) % kRegion;
-    if (before != 0) munmap(first, before);
-    std::byte* const region = first + before;
-    munmap(region + kRegion, kRegion - before);
-    // Where huge pages are off or advice isn't taken, the region works on 4 KiB pages.
-    madvise(region, kRegion, MADV_HUGEPAGE);
-    return region;
-}
-
-void unmap_region(std::byte* region) {
-    munmap(region, kRegion);
-}
-#endif
-
 }  // namespace
 
 bool obtain_buffers(TransferBuffers& buffers) {
-    std::byte* const region = map_region();
+    std::byte* const region = map_region(kRegion);
     if (region == nullptr) return false;
     buffers.region = region;
     buffers.in = std::span(region, kInputBlock);
@@ -77,7 +38,7 @@ bool obtain_buffers(TransferBuffers& buffers) {
 }
 
 void release_buffers(TransferBuffers& buffers) {
-    if (buffers.region != nullptr) unmap_region(buffers.region);
+    if (buffers.region != nullptr) unmap_region(buffers.region, kRegion);
     buffers = TransferBuffers{};
 }
 

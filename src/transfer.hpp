@@ -6,10 +6,13 @@
 #include <span>
 
 #include "conversion.hpp"
-#include "output.hpp"
 #include "platform.hpp"
 
 namespace zeilfuge {
+
+// How the writing of a run ended: the loop below ends it converted, read_failed or
+// write_failed, and putting the output in place (output.hpp) may still fail it.
+enum class Outcome { converted, read_failed, write_failed, replace_failed };
 
 struct TransferBuffers {
     std::byte* region = nullptr;  // the one allocation that holds both
@@ -22,7 +25,7 @@ struct TransferBuffers {
 bool obtain_buffers(TransferBuffers& buffers);
 void release_buffers(TransferBuffers& buffers);
 
-// Converts the whole input into the output. Returns converted, read_failed or write_failed.
+// Converts the whole input into the output.
 Outcome convert_file(File input, File output, ConversionState& state,
                      const TransferBuffers& buffers);
 

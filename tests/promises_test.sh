@@ -608,85 +608,160 @@ group_signals() {
     done
 }
 
+# Two races with a name another account controls: the output's name swapped with a link to
+# the input (out), and the input's name exchanged with another program's file during a run
+# in place, as an editor's saves would (in_place). The run replaces only the file it read,
+# and only by that file's conversion; no file is lost. Where the other program's file
+# can't be given its name back in time, it stays under the temporary name, and the run
+# fails.
+#
+# By default every run is contested. The run's window reaches from its first call that
+# names the name to its last; only its calls that take a name see the names, so an exchange
+# anywhere between two of them is the same to the run. The fault library holds the run
+# before each such call of the window in turn, and the other account exchanges the names
+# then; in a second set of runs, once more before the next such call, so that one call alone
+# sees them exchanged; in a third, as fast as it can from then on, as a sustained attack
+# that the run's retries meet. RACE=free instead lets the other account exchange the names as
+# fast as it can during RACE_RUNS runs of each race, contested or not as it falls. Both
+# count the contested runs: those with an exchange between the window's first and latest
+# call (the fault library's FAULT_CONTESTED), and the different ways the window's calls saw
+# the names.
+
+# race_prepare RACE: a fresh folder r for one run, the exchange counter at 0.
+race_prepare() {
+    rm -rf r mark contested && mkdir r
+    printf '\0\0\0\0\0\0\0\0' >exchanges
+    case $1 in
+        out) printf '%s' "$original" >victim/in; printf 'plain' >r/out; ln -s "$PWD/victim/in" r/lnk ;;
+        in_place) printf '%s' "$original" >r/in; printf 'saved by another program' >r/other ;;
+    esac
+    [ ${#drop[@]} -eq 0 ] || chown -R nobody r
+}
+
+# sums FILE...: the sorted checksums of the files, as one word.
+sums() { for f in "$@"; do cksum <"$f"; done | sort | tr '\n ' '/:'; }
+
+# race_judge RACE: counts the outcome of the run just made, or fails.
+race_judge() {
+    local left
+    if [ "$1" = out ]; then
+        if cmp -s victim/in victim/original; then
+            outcomes[kept]=$((outcomes[kept] + 1))
+        elif [ "$rc" -eq 0 ] && cmp -s victim/in victim/expected; then
+            outcomes[converted]=$((outcomes[converted] + 1)) # the output was the input
+        else
+            fail "run $run: exit $rc, the input now holds $(wc -c <victim/in) bytes"
+        fi
+        return
+    fi
+    local files
+    shopt -s nullglob dotglob
+    files=(r/*)
+    shopt -u nullglob dotglob
+    left=$(sums "${files[@]}")
+    if [ "$left" = "${sums[kept]}" ]; then
+        outcomes[kept]=$((outcomes[kept] + 1))
+    elif [ "$rc" -eq 0 ] && [[ " ${sums[replaced]} " == *" $left "* ]]; then
+        outcomes[replaced]=$((outcomes[replaced] + 1))
+    elif [ "$rc" -ne 0 ] && [[ " ${sums[aside]} " == *" $left "* ]]; then
+        outcomes[aside]=$((outcomes[aside] + 1))
+    else
+        fail "run $run: exit $rc, left: $(find r -type f -printf '%f %s, ')"
+    fi
+}
+
+race() { # RACE WATCHED OTHER ARG...
+    local race=$1 watched=$2 other=$3 run runs contests=0 landed seen n hold swapper
+    shift 3
+    local -A outcomes=() patterns=()
+    local run_env=(FAULT_WATCH="$watched" FAULT_EXCHANGES="$PWD/exchanges"
+        FAULT_CONTESTED="$PWD/contested" FAULT_MARK="$PWD/mark" LD_PRELOAD="$FAULT_LIBRARY")
+    local exchange=(env EXCHANGES="$PWD/exchanges" "${drop[@]}" "$EXCHANGE" "$watched" "$other")
+    case_ "$race: the names exchanged during the run"
+    race_prepare "$race"
+    env "${run_env[@]}" FAULT_COUNT="$PWD/count" "${tool[@]}" "$@" >/dev/null 2>&1 </dev/null
+    # The calls that take a name, after the window's first up to its last.
+    local points=()
+    read -r -a points < <(awk 'NR > 1 && $1 ~ /[*+]$/ { call[++n] = NR - 1; w[n] = $1 ~ /[*]$/ }
+        END { for (i = 1; i <= n; i++) if (w[i]) { if (!f) f = i; l = i }
+              for (i = f + 1; i <= l; i++) printf "%d ", call[i] }' count)
+    [ ${#points[@]} -gt 0 ] || { fail "no window found: $(tr '\n' ' ' <count)"; return; }
+    local holds=("${points[@]}")
+    for ((n = 1; n < ${#points[@]}; n++)); do holds+=("${points[n - 1]},${points[n]}"); done
+    for n in "${points[@]}"; do holds+=("$n-"); done
+    runs=${#holds[@]}
+    [ "${RACE:-held}" = held ] || runs=${RACE_RUNS:-300}
+    for ((run = 0; run < runs; run++)); do
+        race_prepare "$race"
+        if [ "${RACE:-held}" != held ]; then
+            (cd r && exec "${exchange[@]}") &
+            swapper=$!
+            env "${run_env[@]}" "${tool[@]}" "$@" >stdout 2>stderr </dev/null
+            rc=$?
+            kill $swapper
+            wait $swapper 2>/dev/null
+        else
+            hold=${holds[run]}
+            swapper=""
+            env "${run_env[@]}" FAULT_HOLD="${hold%-}" "${tool[@]}" "$@" >stdout 2>stderr </dev/null &
+            local pid=$!
+            for n in ${hold//,/ }; do
+                until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
+                [ -e mark ] || { fail "run $run: not held before call $n"; break; }
+                if [ "${n%-}" != "$n" ]; then
+                    (cd r && exec "${exchange[@]}") &
+                    swapper=$!
+                    until [ "$(od -An -t u8 exchanges)" -gt 0 ]; do :; done
+                else
+                    (cd r && exec "${exchange[@]}" once) || fail "run $run: the exchange failed"
+                fi
+                rm -f mark
+            done
+            wait $pid # the library holds a run 20 s at most
+            rc=$?
+            [ -z "$swapper" ] || { kill $swapper; wait $swapper 2>/dev/null; }
+        fi
+        read -r landed seen <contested && [ "$landed" -gt 0 ] && contests=$((contests + 1)) &&
+            patterns[$seen]=1
+        race_judge "$race"
+    done
+    [ "$runs" -gt 0 ] && pass
+    local counts="" key
+    for key in "${!outcomes[@]}"; do counts+=", $key ${outcomes[$key]}"; done
+    echo "race $race (${RACE:-held}): $runs runs, $contests contested, ${#patterns[@]} ways" \
+        "the window's calls saw the names$counts"
+    # Held, every run is contested by construction: one that isn't shows the hold missed.
+    [ "${RACE:-held}" != held ] || [ "$contests" -eq "$runs" ] ||
+        fail "only $contests of $runs held runs were contested"
+}
+
 group_race() {
-    [ -n "${EXCHANGE:-}" ] || { echo "no exchange helper"; exit 77; }
-    local runs=${RACE_RUNS:-150} converted=0 untouched=0 i swapper
+    [ -n "${EXCHANGE:-}" ] && [ -n "${FAULT_LIBRARY:-}" ] ||
+        { echo "no exchange helper or fault library"; exit 77; }
+    local original
+    original=$(printf 'v%.0s' {1..6000})
     mkdir victim
-    head -c 6000 /dev/zero | tr '\0' v >victim/original
+    printf '%s' "$original" >victim/original
     "${tool[@]}" victim/original victim/expected '*ins' 11
-    cp victim/original victim/in
+    cp victim/original saving.a
+    printf 'saved by another program' >saving.o
+    "${tool[@]}" saving.a saving.ra '*ins' 11
+    "${tool[@]}" saving.o saving.ro '*ins' 11
+    # What a run in place may leave: both files kept; the file read replaced by its
+    # conversion; or, failed, both and a conversion under the temporary name.
+    local -A sums=([kept]=$(sums saving.a saving.o)
+        [replaced]="$(sums saving.ra saving.o) $(sums saving.a saving.ro)"
+        [aside]="$(sums saving.ra saving.a saving.o) $(sums saving.ro saving.a saving.o)")
     local drop=()
     if can_drop; then
         drop=("${nobody[@]}")
     else
         note "the swapping account is the test's own"
     fi
-    case_ "output name swapped with a link to the input, $runs runs"
-    for ((i = 0; i < runs; i++)); do
-        # Afresh each run: a faulty tool may have turned the link into a plain file.
-        rm -rf attack && mkdir attack
-        printf 'plain' >attack/out
-        ln -s "$PWD/victim/in" attack/lnk
-        [ ${#drop[@]} -eq 0 ] || chown -R nobody attack
-        (cd attack && exec "${drop[@]}" "$EXCHANGE" out lnk) &
-        swapper=$!
-        run victim/in attack/out '*ins' 11
-        kill $swapper
-        wait $swapper 2>/dev/null
-        if cmp -s victim/in victim/original; then
-            untouched=$((untouched + 1))
-        elif [ "$rc" -eq 0 ] && cmp -s victim/in victim/expected; then
-            converted=$((converted + 1))  # the output was the input: converted in place
-            cp victim/original victim/in
-        else
-            fail "run $i: exit $rc, the input now holds $(wc -c <victim/in) bytes"
-            cp victim/original victim/in
-        fi
-    done
-    [ $((untouched + converted)) -eq "$runs" ] && pass
-    echo "race: $runs runs, input untouched $untouched, converted in place as a whole $converted"
+    touch exchanges && chmod 666 exchanges
+    race out out lnk victim/in r/out '*ins' 11
     expect_no_temporary victim
-
-    # Another program keeps exchanging the input's name with its own file's, as an
-    # editor's saves would: the run replaces only the file it read, and only by that
-    # file's conversion; no file is lost. Where the other program's file can't be given
-    # its name back in time, it stays under the temporary name, and the run fails.
-    local in_place_runs=${IN_PLACE_RACE_RUNS:-300} kept=0 replaced=0 aside=0 wrong=0
-    local sums
-    head -c 6000 /dev/zero | tr '\0' a >saving.a
-    printf 'saved by another program' >saving.o
-    "${tool[@]}" saving.a saving.ra '*ins' 11
-    "${tool[@]}" saving.o saving.ro '*ins' 11
-    # sums FILE...: the sorted checksums of the files, as one word.
-    sums() { for f in "$@"; do cksum <"$f"; done | sort | tr '\n ' '/:'; }
-    case_ "in place while another program exchanges the input's name, $in_place_runs runs"
-    for ((i = 0; i < in_place_runs; i++)); do
-        rm -rf saving && mkdir saving
-        cp saving.a saving/in
-        cp saving.o saving/other
-        [ ${#drop[@]} -eq 0 ] || chown -R nobody saving
-        (cd saving && exec "${drop[@]}" "$EXCHANGE" in other) &
-        swapper=$!
-        run saving/in saving/in '*ins' 11
-        kill $swapper
-        wait $swapper 2>/dev/null
-        sums=$(find saving -type f -exec cksum {} + | cut -d ' ' -f 1,2 | sort | tr '\n ' '/:')
-        if [ "$sums" = "$(sums saving.a saving.o)" ]; then
-            kept=$((kept + 1))
-        elif [ "$rc" -eq 0 ] && { [ "$sums" = "$(sums saving.ra saving.o)" ] ||
-            [ "$sums" = "$(sums saving.a saving.ro)" ]; }; then
-            replaced=$((replaced + 1))
-        elif [ "$rc" -ne 0 ] && { [ "$sums" = "$(sums saving.ra saving.a saving.o)" ] ||
-            [ "$sums" = "$(sums saving.ro saving.a saving.o)" ]; }; then
-            aside=$((aside + 1))
-        else
-            wrong=$((wrong + 1))
-            fail "run $i: exit $rc, left: $(find saving -type f -printf '%f %s, ')"
-        fi
-    done
-    [ "$wrong" -eq 0 ] && pass
-    echo "race in place: $in_place_runs runs, both kept $kept, the file read replaced by its" \
-        "conversion $replaced, exit 97 with a file kept under the temporary name $aside, wrong $wrong"
+    race in_place in other r/in r/in '*ins' 11
 }
 
 group_locked() {

@@ -374,53 +374,6 @@ group_in_place() {
     expect_no_temporary place
 }
 
-# interrupt SIGNAL EXPECTED_CODE: an in-place run stopped while it writes.
-interrupt() {
-    local signal=$1 code=$2 pid
-    rm -rf place && mkdir place
-    head -c $((128 << 20)) /dev/zero | tr '\0' x >place/data
-    cp place/data original
-    "${tool[@]}" place/data place/data '*ins' 1 >stdout &
-    pid=$!
-    # Freeze it once its new file holds data, so that the signal lands mid-run.
-    until writing_unnamed $pid || ! kill -0 $pid 2>/dev/null; do :; done
-    kill -STOP $pid 2>/dev/null
-    kill -"$signal" $pid 2>/dev/null
-    kill -CONT $pid 2>/dev/null
-    { wait $pid; } 2>/dev/null
-    rc=$?
-    expect_rc "$code"
-    expect_same place/data original
-}
-
-group_interrupts() {
-    posix_only || return 0
-    case_ "in place, SIGINT"
-    interrupt INT 130
-    expect_no_temporary place
-    case_ "in place, SIGTERM"
-    interrupt TERM 143
-    expect_no_temporary place
-    case_ "in place, SIGKILL"
-    interrupt KILL 137
-    rm -f place/.zeilfuge-*
-
-    case_ "output of a FIFO input, SIGINT"
-    rm -f fifo && mkfifo fifo
-    exec 3<>fifo  # held open, so the tool waits for more input
-    printf 'abcdefg' >&3
-    "${tool[@]}" fifo out '*ins' 3 >stdout &
-    local pid=$!
-    # The output has no name until it is complete: its descriptor shows when it is open.
-    until ls -l /proc/$pid/fd 2>/dev/null | grep -q ' (deleted)'; do :; done
-    kill -INT $pid
-    wait $pid
-    rc=$?
-    exec 3>&-
-    expect_rc 130
-    expect_absent out
-}
-
 # Files larger than a block, and files cut around the sizes that the reads and writes come
 # in, through every way in and out, against the byte-at-a-time reference ($REFERENCE).
 group_large() {

@@ -18,27 +18,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
-B='\r\n*******************************************************\r\n'
-B+='**                                                   **\r\n'
-B+='** Projekt     : QUELLARIS                           **\r\n'
-B+='** Tool        : ZEILFUGE                            **\r\n'
-B+='** Beschreibung: Kopiert in eine Streemfile CRLF     **\r\n'
-B+='**                                                   **\r\n'
-B+='*******************************************************\r\n\r\n'
-BANNER=$B
-U='Befehlsformat: \r\n'
-U+='ZEILFUGE.EXE [Eingabedatei] [Ausgabedatei] [*ins RCDLEN | *del] [/d]\r\n\r\n'
-U+='Beispiel:\r\n'
-U+='ZEILFUGE.EXE BELTRA17.txt BELTRA17_crlf.txt *ins 11 /d \r\n'
-U+='-oder-\r\n'
-U+='ZEILFUGE.EXE BELVOK62_crlf.txt BELVOK62.txt *del /d \r\n\r\n'
-USAGE=$U
-STARS='*******************************************************\r\n'
-
-# summary NAME COUNT: the three closing lines, as a printf format.
-summary() {
-    printf '%s' "Ausgabe-Datei \"${1//%/%%}\"  geschlossen.\\r\\n$2 Datensaetze verarbeitet\\r\\n$STARS"
-}
+# The banner, the usage and the summary as the tool's library has them (print_texts, named by
+# TEXTS, run as the tool is), in the form of printf formats.
+texts() { "${tool[@]:0:${#tool[@]}-1}" "${TEXTS:?the print_texts helper}" "$@"; }
+BANNER=$(texts banner) && USAGE=$(texts usage) || { echo "FAIL print_texts"; exit 1; }
+# summary NAME COUNT: the three closing lines.
+summary() { texts summary "$1" "$2"; }
 
 group_refusals() {
     printf 'keep' >out
@@ -115,27 +100,16 @@ group_convert() {
     expect_bytes BELVOK62.txt 'KONTO 4711 OFFENKONTO 4712 GESCHLOSSENKONTO 4713'
     expect_stdout "$BANNER$(summary BELVOK62.txt 48)"
 
+    # The record length as a command line gives it, and bytes that only files carry: the rules
+    # themselves are the unit tests' (conversion_test.cpp).
     local cases=(
         # mode rcdlen input-format output-format count
-        '*ins|3|abcdefgh|abc\r\ndef\r\ngh|8'
-        '*ins|3|abcd\r\n|abc\r\nd\r\n\r\n|4'
-        '*ins|3|ab\r\ncd\r\n|ab\r\nc\r\nd\r\n\r\n|4'
-        '*ins|1|\r\nab|\r\n\r\na\r\nb|2'
-        '*ins|-3|abcdefg|abc\r\ndef\r\ng|7'
         '*ins|3|ab\nc\rd|ab\r\nc\r\n\rd|5'
         '*ins|3|a\0b\032cd|ab|2'
         '*ins|-2147483648|abcdef|abcdef|6'
         '*ins|2147483647|ab\ncd|ab\r\ncd|4'
         '*ins|4294967299|abcdefg|abc\r\ndef\r\ng|7'
-        '*del|3|abc\r\n\r\nabcd\r\nx|abcabcd  x|10'
-        '*del|3|a\0b\r\n|ab |3'
-        '*del|5|ab\rx\r\n|ab\rx |5'
-        '*del|4|ab\r\r\n|ab\r |4'
-        '*del|-4|ab\ncd\r\ne|ab  cd  e|9'
         '*del|0|ab\r\ncd\ne|abcde|5'
-        '*del|3|ab\032cd\r\n|ab|2'
-        '*ins|3|||0'
-        '*del|3|||0'
     )
     local line mode rcdlen input output count
     for line in "${cases[@]}"; do
@@ -280,15 +254,6 @@ group_failures() {
     wait
     expect_rc 0
     expect_bytes out 'abc\r\ndef\r\ng'
-
-    case_ "counter past 2^31"
-    printf 'a\r\nb' >in
-    run in /dev/null '*del' 2147483647 /d
-    expect_rc 0
-    expect_stdout "$BANNER$(summary /dev/null 2147483648)"
-    run in /dev/null '*del' -2147483648 /d
-    expect_rc 0
-    expect_stdout "$BANNER$(summary /dev/null 2147483649)"
 
     case_ "file size limit"
     head -c 100000 /dev/zero | tr '\0' x >big
@@ -502,7 +467,4 @@ group_reasons() {
 }
 
 "group_$group"
-echo "$group: $passed passed, $failed failed"
-# A group with nothing to check on this platform counts as skipped (CTest: code 77).
-[ $((passed + failed)) -eq 0 ] && exit 77
-[ "$failed" -eq 0 ]
+finish "$group"

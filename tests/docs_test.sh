@@ -9,6 +9,8 @@ tool=$(absolute "$1")
 shift
 documents=()
 for document in "$@"; do documents+=("$(absolute "$document")"); done
+# shellcheck source=tests/test_lib.sh
+source "$(dirname "$0")/test_lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -23,12 +25,6 @@ ending_signals=(HUP INT QUIT TERM USR1 USR2 ALRM VTALRM PROF XCPU)
 # can catch: the tool gives no code of its own for them.
 not_probed=" KILL STOP TSTP TTIN TTOU CONT CHLD URG WINCH "
 kept_default=" ILL TRAP ABRT BUS FPE SEGV PIPE SYS "
-
-failed=0
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL $*"
-}
 
 declare -A given  # exit code -> the outcomes that gave it
 
@@ -138,7 +134,7 @@ for ((number = 1; number <= $(kill -l RTMAX); number++)); do
     how=$(probe "$number")
     if [[ " ${ending_signals[*]} " == *" $name "* ]]; then
         [ "$how" = "signal $number" ] && [ "$(cat out)" = 'old contents' ] &&
-            [ -z "$(find . -maxdepth 1 -name '.zeilfuge-*')" ] ||
+            [ -z "$(find . -maxdepth 1 -name '.zeilfuge-*')" ] && pass ||
             fail "SIG$name: $how, expected the output as it was, no new file left, and an end by signal $number"
     fi
     # Any other signal that the tool ends a run by, after cleaning up, needs documenting too.
@@ -170,9 +166,9 @@ documented_codes() {
 
 for document in "${documents[@]}"; do
     listed=$(documented_codes "$document")
-    [ -n "$listed" ] || fail "$document: no exit code section found"
+    check "$document: no exit code section found" [ -n "$listed" ]
     for code in "${!given[@]}"; do
-        grep -qx "$code" <<<"$listed" || fail "$document lacks $code (${given[$code]})"
+        grep -qx "$code" <<<"$listed" && pass || fail "$document lacks $code (${given[$code]})"
     done
     for code in $listed; do
         [ -n "${given[$code]:-}" ] && continue
@@ -181,5 +177,5 @@ for document in "${documents[@]}"; do
     done
 done
 
-echo "${#given[@]} codes, ${#documents[@]} documents: $failed failed"
-[ "$failed" -eq 0 ]
+echo "${#given[@]} codes, ${#documents[@]} documents"
+finish "docs exit codes"

@@ -24,8 +24,6 @@ trap '[ "$BASHPID" = "$main_shell" ] && rm -rf "$work"' EXIT
 chmod 755 "$work"
 cd "$work" || exit 1
 
-note() { echo "NOTE [$current] $*"; }
-
 nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 as_nobody() { "${nobody[@]}" "$@"; }
 
@@ -1002,6 +1000,4 @@ group_resources() {
 }
 
 "group_$group"
-echo "$group: $passed passed, $failed failed"
-[ $((passed + failed)) -eq 0 ] && exit 77
-[ "$failed" -eq 0 ]
+finish "$group"

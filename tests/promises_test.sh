@@ -711,37 +711,28 @@ race() { # RACE WATCHED OTHER ARG...
     for ((n = 1; n < ${#points[@]}; n++)); do holds+=("${points[n - 1]},${points[n]}"); done
     for n in "${points[@]}"; do holds+=("$n-"); done
     runs=${#holds[@]}
-    [ "${RACE:-held}" = held ] || runs=${RACE_RUNS:-300}
+    [ "${RACE:-held}" = held ] || { holds=(); runs=${RACE_RUNS:-300}; }
     for ((run = 0; run < runs; run++)); do
         race_prepare "$race"
-        if [ "${RACE:-held}" != held ]; then
-            (cd r && exec "${exchange[@]}") &
-            swapper=$!
-            env "${run_env[@]}" "${tool[@]}" "$@" >stdout 2>stderr </dev/null
-            rc=$?
-            kill $swapper
-            wait $swapper 2>/dev/null
-        else
-            hold=${holds[run]}
-            swapper=""
-            env "${run_env[@]}" FAULT_HOLD="${hold%-}" "${tool[@]}" "$@" >stdout 2>stderr </dev/null &
-            local pid=$!
-            for n in ${hold//,/ }; do
-                until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
-                [ -e mark ] || { fail "run $run: not held before call $n"; break; }
-                if [ "${n%-}" != "$n" ]; then
-                    (cd r && exec "${exchange[@]}") &
-                    swapper=$!
-                    until [ "$(od -An -t u8 exchanges)" -gt 0 ]; do :; done
-                else
-                    (cd r && exec "${exchange[@]}" once) || fail "run $run: the exchange failed"
-                fi
-                rm -f mark
-            done
-            wait $pid # the library holds a run 20 s at most
-            rc=$?
-            [ -z "$swapper" ] || { kill $swapper; wait $swapper 2>/dev/null; }
-        fi
+        hold=${holds[run]:-} swapper=""
+        [ -n "$hold" ] || { (cd r && exec "${exchange[@]}") & swapper=$!; }
+        env "${run_env[@]}" FAULT_HOLD="${hold%-}" "${tool[@]}" "$@" >stdout 2>stderr </dev/null &
+        local pid=$!
+        for n in ${hold//,/ }; do
+            until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.002; done
+            [ -e mark ] || { fail "run $run: not held before call $n"; break; }
+            if [ "${n%-}" != "$n" ]; then
+                (cd r && exec "${exchange[@]}") &
+                swapper=$!
+                until [ "$(od -An -t u8 exchanges)" -gt 0 ]; do :; done
+            else
+                (cd r && exec "${exchange[@]}" once) || fail "run $run: the exchange failed"
+            fi
+            rm -f mark
+        done
+        wait $pid # the library holds a run 20 s at most
+        rc=$?
+        [ -z "$swapper" ] || { kill $swapper; wait $swapper 2>/dev/null; }
         read -r landed seen <contested && [ "$landed" -gt 0 ] && contests=$((contests + 1)) &&
             patterns[$seen]=1
         race_judge "$race"

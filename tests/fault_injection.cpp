@@ -3,11 +3,10 @@
 //   FAULT_AT=N FAULT_ERRNO=5    the N-th call fails with that errno (EIO, EINTR, ...)
 //   FAULT_ALL=NAME              every call of NAME fails with FAULT_ERRNO
 //   FAULT_COUNT=FILE            at exit, writes the number of calls counted, and their names
-//   FAULT_DELAY=NAME FAULT_MARK=FILE
-//                               the first call of NAME creates FILE, then waits 1.5 s
-//   FAULT_HOLD=N[,M] FAULT_MARK=FILE
-//                               before the N-th (and the M-th) call, creates FILE and waits
-//                               until it is removed: the test acts while the run is held
+//   FAULT_HOLD=N[,M] FAULT_MARK=FILE, or FAULT_HOLD=NAME
+//                               before the N-th (and the M-th) call, or the first call of
+//                               NAME, creates FILE and waits until it is removed: the test
+//                               acts while the run is held
 //   FAULT_WATCH=NAME FAULT_EXCHANGES=FILE FAULT_CONTESTED=REPORT
 //                               the calls that name NAME (as a path's last part) are marked
 //                               "*" in FAULT_COUNT's list, other calls that take a name "+";
@@ -51,8 +50,8 @@ int fail_errno = EIO;
 long calls = 0;
 const char* count_file = nullptr;
 const char* fail_all = nullptr;
-const char* delay_name = nullptr;
-const char* delay_mark = nullptr;
+const char* hold_name = nullptr;
+const char* hold_mark = nullptr;
 const char* watch_name = nullptr;
 const char* contested_file = nullptr;
 const unsigned long long* exchanges = nullptr;
@@ -70,11 +69,11 @@ std::size_t names_used = 0;
     if (const char* e = std::getenv("FAULT_ERRNO")) fail_errno = std::atoi(e);
     count_file = std::getenv("FAULT_COUNT");
     fail_all = std::getenv("FAULT_ALL");
-    delay_name = std::getenv("FAULT_DELAY");
-    delay_mark = std::getenv("FAULT_MARK");
-    if (const char* hold = std::getenv("FAULT_HOLD")) {
+    hold_mark = std::getenv("FAULT_MARK");
+    if (const char* hold = std::getenv("FAULT_HOLD"); hold != nullptr && *hold != 0) {
         char* end = nullptr;
         hold_at[0] = std::strtol(hold, &end, 10);
+        if (end == hold) hold_name = hold;
         if (*end == ',') hold_at[1] = std::strtol(end + 1, nullptr, 10);
     }
     watch_name = std::getenv("FAULT_WATCH");
@@ -137,7 +136,12 @@ void pause_for(const char* mark) {
 // True when this call is to fail; errno is then set.
 bool fails(const char* name, const char* path = nullptr, const char* path2 = nullptr) {
     ++calls;
-    if (calls == hold_at[0] || calls == hold_at[1]) pause_for(delay_mark);
+    if (hold_name != nullptr && std::strcmp(name, hold_name) == 0) {
+        hold_name = nullptr;
+        pause_for(hold_mark);
+    } else if (calls == hold_at[0] || calls == hold_at[1]) {
+        pause_for(hold_mark);
+    }
     const bool marked = watched(path) || watched(path2);
     const bool named = path != nullptr && *path != 0;
     if (named && exchanges != nullptr) {
@@ -160,14 +164,6 @@ bool fails(const char* name, const char* path = nullptr, const char* path2 = nul
                           call_site()));
     }
 
-    if (delay_name != nullptr && std::strcmp(name, delay_name) == 0) {
-        delay_name = nullptr;
-        const int fd =
-            real<int (*)(const char*, int, ...)>("open")(delay_mark, O_WRONLY | O_CREAT, 0600);
-        if (fd >= 0) real<int (*)(int)>("close")(fd);
-        const timespec pause = {1, 500000000};
-        nanosleep(&pause, nullptr);
-    }
     if (calls != fail_at && (fail_all == nullptr || std::strcmp(name, fail_all) != 0)) {
         return false;
     }

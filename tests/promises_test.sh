@@ -284,11 +284,12 @@ group_same_file() {
         rm -rf saved mark && mkdir saved
         printf 'abcdefg' >saved/data
         printf 'saved by an editor' >saved/other
-        FAULT_DELAY=renameat2 FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+        FAULT_HOLD=renameat2 FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
             "${tool[@]}" saved/data saved/data '*ins' 3 >stdout &
         pid=$!
         until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
         [ -e mark ] && mv saved/other saved/data
+        rm -f mark
         ends_within 5 $pid
         expect_rc 97
         expect_bytes saved/data 'saved by an editor'
@@ -300,11 +301,12 @@ group_same_file() {
             rm -rf saved mark && mkdir saved
             printf 'abcdefg' >saved/data
             printf 'saved by an editor' >saved/other
-            FAULT_DELAY=fstat FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+            FAULT_HOLD=fstat FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
                 "${tool[@]}" saved/data "$spelled" '*ins' 3 >stdout &
             pid=$!
             until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
             [ -e mark ] && mv saved/other saved/data
+            rm -f mark
             ends_within 5 $pid
             expect_rc 97
             expect_bytes saved/data 'saved by an editor'
@@ -316,11 +318,12 @@ group_same_file() {
             case_ "data appended to the input in place during $step is kept"
             rm -rf saved mark && mkdir saved
             printf 'abcdefg' >saved/data
-            FAULT_DELAY=$step FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
+            FAULT_HOLD=$step FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY \
                 "${tool[@]}" saved/data saved/data '*ins' 3 >stdout &
             pid=$!
             until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
             [ -e mark ] && printf 'hij' >>saved/data
+            rm -f mark
             ends_within 5 $pid
             expect_rc 97
             expect_bytes saved/data 'abcdefghij'
@@ -334,12 +337,13 @@ group_same_file() {
         (
             ulimit -f 8
             trap '' XFSZ
-            export FAULT_DELAY=write FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY
+            export FAULT_HOLD=write FAULT_MARK=mark LD_PRELOAD=$FAULT_LIBRARY
             exec "${tool[@]}" big moved/out '*ins' 10 >stdout
         ) &
         pid=$!
         until [ -e mark ] || ! kill -0 $pid 2>/dev/null; do sleep 0.01; done
         mv moved/other moved/out
+        rm -f mark
         ends_within 5 $pid
         expect_rc 97
         expect_bytes moved/out 'moved here'
@@ -632,21 +636,14 @@ group_signals() {
 # Two races with a name another account controls: the output's name swapped with a link to
 # the input (out), and the input's name exchanged with another program's file during a run
 # in place, as an editor's saves would (in_place). The run replaces only the file it read,
-# and only by that file's conversion; no file is lost. Where the other program's file
-# can't be given its name back in time, it stays under the temporary name, and the run
-# fails.
-#
-# By default every run is contested. The run's window reaches from its first call that
-# names the name to its last; only its calls that take a name see the names, so an exchange
-# anywhere between two of them is the same to the run. The fault library holds the run
-# before each such call of the window in turn, and the other account exchanges the names
-# then; in a second set of runs, once more before the next such call, so that one call alone
-# sees them exchanged; in a third, as fast as it can from then on, as a sustained attack
-# that the run's retries meet. RACE=free instead lets the other account exchange the names as
-# fast as it can during RACE_RUNS runs of each race, contested or not as it falls. Both
-# count the contested runs: those with an exchange between the window's first and latest
-# call (the fault library's FAULT_CONTESTED), and the different ways the window's calls saw
-# the names.
+# and only by that file's conversion; no file is lost; a file that can't be given its name
+# back in time stays under the temporary name, and the run fails.
+# Only the run's calls that take a name see the names, so the fault library holds the run
+# before each such call after the first that names the name (FAULT_WATCH), up to the last,
+# and the other account exchanges the names there: once; once more before the next such
+# call; or without pause from then on. Every run is contested: an exchange lands between
+# the first and the latest call that names the name (FAULT_CONTESTED). RACE=free leaves
+# RACE_RUNS runs of each race to chance, the other account exchanging the names throughout.
 
 # race_prepare RACE: a fresh folder r for one run, the exchange counter at 0.
 race_prepare() {

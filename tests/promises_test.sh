@@ -526,7 +526,7 @@ group_signals() {
     # Input from a FIFO held open: the run has written a page and waits for more. Over an
     # output that was there, which keeps what it held when a signal comes; the run then
     # ends by the signal itself.
-    for signal in USR1 USR2 ALRM VTALRM PROF XCPU QUIT INT; do
+    for signal in HUP INT QUIT TERM USR1 USR2 ALRM VTALRM PROF XCPU; do
         case_ "SIG$signal in the middle of a run"
         rm -f fifo report && mkfifo fifo
         printf 'old contents' >out

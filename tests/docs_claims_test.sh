@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks what the documents say against what the tool is.
-#   docs_claims_test.sh messages SOURCE-DIRECTORY DOCUMENT... -- [EMULATOR] TOOL
+#   docs_claims_test.sh messages SOURCE-DIRECTORY DOCUMENT... -- [EMULATOR] TOOL PRINT_TEXTS
 #     Every console message the tool prints is listed in each document, and every message
 #     a document lists is one the tool prints; so is every reason that may end an error
-#     line, listed as ": REASON". The tool's messages are read from the texts in
-#     SOURCE-DIRECTORY/texts.cpp; runs of the tool check that these are what it prints.
+#     line, listed as ": REASON". The tool's messages and reasons are what its library
+#     gives (PRINT_TEXTS, tests/print_texts.cpp); runs of the tool check that these are what
+#     it prints, and the sources hold no other text that starts an error line.
 #   docs_claims_test.sh dlls OBJDUMP EXE DOCUMENT...
 #     The DLLs each document names are exactly the ones the EXE imports.
 #   docs_claims_test.sh tests BUILD-DIRECTORY COUNTS-DOCUMENT DOCUMENT...
@@ -17,14 +18,10 @@ set -u
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 group=$1
 shift
+# shellcheck source=tests/test_lib.sh
+source "$(dirname "$0")/test_lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-failed=0
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL $*"
-}
 
 # form: a message with every quoted name replaced by "…", and no CR or LF.
 form() { sed 's/"[^"]*"/"…"/g; s/\r//g'; }
@@ -65,24 +62,19 @@ messages() {
         shift
     done
     shift
-    local run=("${@:1:$#-1}" "$(absolute "${!#}")")  # [EMULATOR] TOOL
+    local emulator=("${@:1:$#-2}")
+    local run=("${emulator[@]}" "$(absolute "${@: -2:1}")") texts=("${emulator[@]}" "${!#}")
 
-    # The messages in the source: each error line and the summary's first line are a
-    # text, a quoted name and a text (quoted_name_line), and no other place in the source
-    # holds a text that starts an error line.
-    sed -n 's/.*quoted_name_line("\([^"]*\)", [a-z_]*, "\([^"]*\)").*/\1"…"\2/p' \
-        "$source/texts.cpp" | sed 's/\\n$//' | sort -u >"$work/tool"
-    [ "$(grep -c '^ERROR: ' "$work/tool")" -ge 4 ] || fail "no error lines found in texts.cpp"
-    local literals called
+    # The messages and the reasons the library gives; no other place in the source holds a
+    # text that starts an error line.
+    "${texts[@]}" messages | sort -u >"$work/tool"
+    "${texts[@]}" reasons | sort -u >"$work/reasons"
+    check "no error lines from print_texts" [ "$(grep -c '^ERROR: ' "$work/tool")" -ge 4 ]
+    check "no reasons from print_texts" [ "$(wc -l <"$work/reasons")" -ge 8 ]
+    local literals
     literals=$(cat "$source"/*.cpp "$source"/*.hpp | grep -o '"ERROR: [^"]*"' | wc -l)
-    called=$(grep -c '^ERROR: ' "$work/tool")
-    [ "$literals" -eq "$called" ] ||
-        fail "$literals texts start an error line in the source, $called of them in texts.cpp"
-
-    # The reasons that may end the lines of the output's failures: reason_text's texts.
-    sed -n '/^std::string_view reason_text/,/^}/s/^ *return "\([^"][^"]*\)";$/\1/p' \
-        "$source/texts.cpp" | sort -u >"$work/reasons"
-    [ "$(wc -l <"$work/reasons")" -ge 8 ] || fail "no reasons found in texts.cpp"
+    check "$literals texts start an error line in the source, print_texts gives $(grep -c '^ERROR: ' "$work/tool")" \
+        [ "$literals" -eq "$(grep -c '^ERROR: ' "$work/tool")" ]
 
     # What the tool prints, for the messages a run can give without a device or a fault.
     cd "$work" || exit 1
@@ -99,80 +91,75 @@ messages() {
         if [ -z "$printed" ]; then
             fail "$outcome: printed no message"
         elif ! grep -qxF -- "$printed" "$work/tool"; then
-            fail "$outcome: printed '$printed', not a text of texts.cpp"
+            fail "$outcome: printed '$printed', not a text of the library"
+        else
+            pass
         fi
     done
 
-    local document
+    local document kind
     for document in "${documents[@]}"; do
-        documented_messages "$document" >"$work/documented"
-        comm -23 "$work/tool" "$work/documented" | while IFS= read -r message; do
-            echo "FAIL $document lacks the message '$message'"
+        documented_messages "$document" >"$work/documented.messages"
+        documented_reasons "$document" >"$work/documented.reasons"
+        for kind in messages reasons; do
+            local listed="$work/tool"
+            [ "$kind" = messages ] || listed="$work/reasons"
+            comm -3 "$listed" "$work/documented.$kind" >"$work/differ"
+            check "$document: the $kind the tool gives (left) and the document lists (right) differ:
+$(cat "$work/differ")" [ ! -s "$work/differ" ]
         done
-        comm -13 "$work/tool" "$work/documented" | while IFS= read -r message; do
-            echo "FAIL $document lists '$message', which the tool never prints"
-        done
-        failed=$((failed + $(comm -3 "$work/tool" "$work/documented" | wc -l)))
-        documented_reasons "$document" >"$work/documented"
-        comm -23 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
-            echo "FAIL $document lacks the reason '$reason'"
-        done
-        comm -13 "$work/reasons" "$work/documented" | while IFS= read -r reason; do
-            echo "FAIL $document lists the reason '$reason', which the tool never gives"
-        done
-        failed=$((failed + $(comm -3 "$work/reasons" "$work/documented" | wc -l)))
     done
-    echo "$(wc -l <"$work/tool") messages, $(wc -l <"$work/reasons") reasons," \
-        "${#documents[@]} documents: $failed failed"
 }
 
 dlls() {
     local objdump=$1 exe=$2
     shift 2
     "$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u >"$work/imported"
-    [ -s "$work/imported" ] || fail "$objdump found no imports in $exe"
+    check "$objdump found no imports in $exe" [ -s "$work/imported" ]
     echo "$exe imports: $(tr '\n' ' ' <"$work/imported")"
     local document
     for document in "$@"; do
         grep -oE '\b[A-Za-z0-9_]+\.dll\b' "$document" | sort -u >"$work/named"
-        [ "$(cat "$work/named")" = "$(cat "$work/imported")" ] ||
-            fail "$document names $(tr '\n' ' ' <"$work/named")"
+        check "$document names $(tr '\n' ' ' <"$work/named")" cmp -s "$work/named" "$work/imported"
     done
-    echo "$# documents: $failed failed"
 }
 
 tests() {
     local build=$1 counts=$2
     shift 2
     listed() { ctest --test-dir "$build" -N "$@" 2>&1 | sed -n 's/^Total Tests: //p'; }
-    local stated total fast slow
+    local stated total label number
     stated=$(tr '\n' ' ' <"$counts" |
-        grep -o 'that is [0-9]* tests: [0-9]* labelled `fast` and [0-9]* `slow`')
-    [ -n "$stated" ] || fail "$counts states no test counts"
-    read -r total fast slow <<<"$(grep -o '[0-9][0-9]*' <<<"$stated" | tr '\n' ' ')"
-    [ "${total:-}" = "$(listed)" ] || fail "$counts says ${total:-} tests, ctest -N lists $(listed)"
-    [ "${fast:-}" = "$(listed -L fast)" ] ||
-        fail "$counts says ${fast:-} fast tests, ctest -N -L fast lists $(listed -L fast)"
-    [ "${slow:-}" = "$(listed -L slow)" ] ||
-        fail "$counts says ${slow:-} slow tests, ctest -N -L slow lists $(listed -L slow)"
+        grep -o 'that is [0-9]* tests: [0-9]* labelled `fast`, [0-9]* `slow` and [0-9]* `long`')
+    check "$counts states no test counts" [ -n "$stated" ]
+    total=$(grep -o '[0-9][0-9]* tests' <<<"$stated" | grep -o '[0-9]*')
+    check "$counts says ${total:-} tests, ctest -N lists $(listed)" [ "${total:-}" = "$(listed)" ]
+    for label in fast slow long; do
+        number=$(grep -o "[0-9]* \(labelled \)\?\`$label\`" <<<"$stated" | grep -o '^[0-9]*')
+        check "$counts says ${number:-} $label tests, ctest -N -L $label lists $(listed -L "$label")" \
+            [ "${number:-}" = "$(listed -L "$label")" ]
+    done
 
-    local document command commands=0
+    # The commands run as the presets filter: default leaves out the long tests, long runs
+    # them alone.
+    local document command preset commands=0
     for document in "$counts" "$@"; do
         while IFS= read -r command; do
             commands=$((commands + 1))
-            # Split as the shell would split the line pasted, then drop "ctest --preset default".
+            # Split as the shell would split the line pasted, then drop "ctest --preset NAME".
             eval "set -- $command" || { fail "$document: '$command' is no shell command"; continue; }
+            preset=$3
             shift 3
-            [ "$(listed "$@")" -gt 0 ] 2>/dev/null ||
-                fail "$document: '$command' finds no test: $(ctest --test-dir "$build" -N "$@" 2>&1 | tail -1)"
-        done < <(grep -o 'ctest --preset default[^`]*' "$document" | sed 's/ *$//' | sort -u)
+            [ "$preset" = default ] && set -- -LE long "$@" || set -- -L long "$@"
+            check "$document: '$command' finds no test: $(ctest --test-dir "$build" -N "$@" 2>&1 | tail -1)" \
+                [ "$(listed "$@")" -gt 0 ]
+        done < <(grep -o 'ctest --preset \(default\|long\)[^`]*' "$document" | sed 's/ *$//' | sort -u)
     done
-    [ "$commands" -gt 0 ] || fail "no ctest commands found in $counts $*"
-    echo "test counts $total, $fast fast, $slow slow; $commands commands: $failed failed"
+    check "no ctest commands found in $counts $*" [ "$commands" -gt 0 ]
 }
 
 case $group in
     messages | dlls | tests) "$group" "$@" ;;
     *) echo "unknown group $group" >&2; exit 2 ;;
 esac
-[ "$failed" -eq 0 ]
+finish "docs $group"

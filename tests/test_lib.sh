@@ -1,6 +1,6 @@
-# Shared by the end-to-end test scripts: the tool run on real files, with checks that count
-# passes and failures. Expects $tool (the command as an array) and $windows to be set, and
-# the current folder to be the test's own temporary folder.
+# Shared by every shell test: checks that count passes and failures, and the closing line.
+# The helpers that run the tool on real files expect $tool (the command as an array) and
+# $windows to be set, and the current folder to be the test's own temporary folder.
 passed=0
 failed=0
 current=""
@@ -9,7 +9,23 @@ case_() { current=$1; }
 pass() { passed=$((passed + 1)); }
 fail() {
     failed=$((failed + 1))
-    echo "FAIL [$current] $*"
+    echo "FAIL${current:+ [$current]} $*"
+}
+note() { echo "NOTE${current:+ [$current]} $*"; }
+# check MESSAGE COMMAND...: passes when the command succeeds, fails with MESSAGE otherwise.
+check() {
+    local message=$1
+    shift
+    "$@" && pass || fail "$message"
+}
+
+# finish NAME: the closing line, and the exit: 77 (skipped, for CTest) when nothing was
+# checked, 1 when a check failed.
+finish() {
+    echo "$1: $passed passed, $failed failed"
+    [ $((passed + failed)) -eq 0 ] && exit 77
+    [ "$failed" -eq 0 ] && exit 0
+    exit 1
 }
 
 # run ARG... : runs the tool, keeping its standard output in ./stdout and its code in $rc.

@@ -341,6 +341,10 @@ std::size_t plain_records(const Byte* in, std::size_t length, std::size_t count,
            length;
 }
 
+std::uint64_t deposit(std::uint64_t bits, std::uint64_t mask) {
+    return _pdep_u64(bits, mask);
+}
+
 bool has_avx512() {
     return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
            __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
@@ -361,6 +365,7 @@ const Kernel kAvx512Kernel = {
     .plain_records = plain_records,
     .classify = classify,
     .compress = compress,
+    .deposit = deposit,
 };
 
 }  // namespace zeilfuge

@@ -220,5 +220,6 @@ constexpr Kernel scanning_kernel(const char* name, bool (*runs_here)()) noexcept
         .plain_records = scanned_records<find_special_by<kPlainRun>, scalar_short_records>,
         .classify = kClassify,
         .compress = scalar_compress,
+        .deposit = scalar_deposit,
     };
 }

@@ -299,24 +299,12 @@ constexpr EveryNth kEveryNth = [] {
     return table;
 }();
 
-// Bit i of a byte at bit 4 * i.
-struct SpreadByFour {
-    std::uint32_t of[256];
-};
-
-constexpr SpreadByFour kSpreadByFour = [] {
-    SpreadByFour table{};
-    for (std::uint32_t b = 0; b < 256; ++b) {
-        for (std::uint32_t i = 0; i < 8; ++i)
-            table.of[b] |= (b >> i & 1) << (4 * i);
-    }
-    return table;
-}();
-
-// The 16 bits of bits from bit `from`, each at four times its place.
-std::uint64_t spread_by_four(std::uint64_t bits, std::size_t from) {
-    return kSpreadByFour.of[bits >> from & 0xFF] |
-           std::uint64_t{kSpreadByFour.of[bits >> (from + 8) & 0xFF]} << 32;
+// The set bits of x: this file is built for every processor, where count_bits is a call.
+int count_bits(std::uint64_t x) {
+    x -= x >> 1 & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + (x >> 2 & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
 }
 
 // The places of a group, from bit 1 on, that come after one of `starts`, or after bit 0 when
@@ -331,8 +319,7 @@ std::uint64_t runs_after(std::uint64_t starts, std::uint64_t stops, bool from_fi
 // it is, a line end as CR LF, and a break goes before those whose test meets a nonzero
 // multiple of the record length: a data byte when the data before it in the whole input make
 // such a multiple, a line end when the last data byte before it drew a break (or, before any
-// data, when the length is 1). So each input byte has four places in the output, break CR,
-// break LF, CR and the byte, and the group is those places packed by the bits kept.
+// data, when the length is 1).
 std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byte* in,
                          const SpecialMasks& masks, Byte*& out) {
     const GroupBytes bytes = sort_group(in, masks);
@@ -358,25 +345,9 @@ std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byt
     if ((marked | bytes.lf) == 0) {
         out += kernel.compress(in, bytes.data, out);
     } else {
-        alignas(64) Byte places[4 * kGroup];
-        for (std::size_t i = 0; i < kGroup; ++i) {
-            const std::uint32_t place = std::endian::native == std::endian::little
-                                            ? std::uint32_t{kCr} | std::uint32_t{kLf} << 8 |
-                                                  std::uint32_t{kCr} << 16 |
-                                                  std::uint32_t{in[i]} << 24
-                                            : std::uint32_t{kCr} << 24 | std::uint32_t{kLf} << 16 |
-                                                  std::uint32_t{kCr} << 8 | std::uint32_t{in[i]};
-            std::memcpy(places + 4 * i, &place, 4);
-        }
-        const std::uint64_t written = bytes.data | bytes.lf;
-        for (std::size_t from = 0; from < kGroup; from += 16) {
-            const std::uint64_t keep = spread_by_four(marked, from) * 3 |
-                                       spread_by_four(bytes.lf, from) << 2 |
-                                       spread_by_four(written, from) << 3;
-            out += kernel.compress(places + 4 * from, keep, out);
-        }
+        out += kernel.insert_group(in, bytes.data | bytes.lf, marked, bytes.lf, out);
     }
-    state.counter += std::popcount(bytes.data);
+    state.counter += count_bits(bytes.data);
     return bytes.stop;
 }
 
@@ -400,7 +371,7 @@ std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byt
     // The first event after each data byte: the carry of the run after it lands there.
     const std::uint64_t after_data =
         (open + (bytes.data << 1 | (filled != 0 ? 1 : 0))) & ~open & bytes.lf;
-    const auto lines = static_cast<std::int64_t>(std::popcount(after_data));
+    const auto lines = static_cast<std::int64_t>(count_bits(after_data));
     if (out_end - out < 64 + lines * length + static_cast<std::int64_t>(kPadRun + kGroup)) return 0;
     alignas(64) Byte data[2 * kGroup];  // the data bytes, and room to copy kGroup from any
     const std::size_t n = kernel.compress(in, bytes.data, data);
@@ -408,7 +379,7 @@ std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byt
     std::size_t taken = 0;  // of data
     for (std::uint64_t ends = after_data; ends != 0; ends &= ends - 1) {
         const auto line =
-            static_cast<std::size_t>(std::popcount(
+            static_cast<std::size_t>(count_bits(
                 bytes.data & bits_below(static_cast<std::size_t>(std::countr_zero(ends))))) -
             taken;
         std::memcpy(out, data + taken, kGroup);

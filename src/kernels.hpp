@@ -69,6 +69,11 @@ struct Kernel {
     // Places the low bits of `bits`, in order, at the set bits of mask: bit j of bits goes to
     // the place of the mask's j-th set bit, counted from 0; bits beyond its count are dropped.
     std::uint64_t (*deposit)(std::uint64_t bits, std::uint64_t mask);
+    // Writes what *INS makes of the group at in: for each byte whose bit is set in kept, in
+    // order, CR LF when its bit is set in breaks too, then CR LF when it is set in line_ends,
+    // or else the byte. Returns how many bytes; may write up to kGroup bytes beyond them.
+    std::size_t (*insert_group)(const unsigned char* in, std::uint64_t kept, std::uint64_t breaks,
+                                std::uint64_t line_ends, unsigned char* out);
 };
 
 // The kernels of this build, portable first; those the processor can't run are included.

@@ -255,8 +255,9 @@ constexpr std::size_t kGroupReadable = kGroup + 1;
 // Room for the most one group writes: four bytes per input byte (a line end behind a break,
 // or CR LF and a data byte), and the wide stores beyond.
 constexpr std::size_t kGroupRoom = 8 * kGroup;
-// A group with fewer special bytes than this sends the input back to the scans for plain runs.
-constexpr int kDenseSpecials = 4;
+// A group with fewer special bytes than this sends the input back to the scans for plain runs:
+// a group costs about what two special bytes cost one at a time, a CR LF among them.
+constexpr int kDenseSpecials = 2;
 // The groups are tried only after a plain run shorter than this: after a longer one the
 // special bytes come apart, and the group's masks would cost more than they save.
 constexpr std::size_t kDenseRun = kGroup;

@@ -70,8 +70,9 @@ struct Kernel {
     // the place of the mask's j-th set bit, counted from 0; bits beyond its count are dropped.
     std::uint64_t (*deposit)(std::uint64_t bits, std::uint64_t mask);
     // Writes what *INS makes of the group at in: for each byte whose bit is set in kept, in
-    // order, CR LF when its bit is set in breaks too, then CR LF when it is set in line_ends,
-    // or else the byte. Returns how many bytes; may write up to kGroup bytes beyond them.
+    // order, CR LF when its bit is set in breaks too, then a CR when it is set in line_ends
+    // (an LF's, which so becomes CR LF), then the byte. Returns how many bytes; may write up
+    // to kGroup bytes beyond them.
     std::size_t (*insert_group)(const unsigned char* in, std::uint64_t kept, std::uint64_t breaks,
                                 std::uint64_t line_ends, unsigned char* out);
 };

@@ -537,6 +537,28 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
             if ((keep >> i & 1) != 0 && (bits >> j++ & 1) != 0) deposited |= std::uint64_t{1} << i;
         }
         ASSERT_EQ(kernel.deposit(bits, keep), deposited) << "round " << round;
+
+        // insert_group: each kept byte, behind CR LF where it breaks and a CR where it ends a
+        // line.
+        const std::uint64_t breaks = keep & (round % 3 == 0 ? ~std::uint64_t{0} : rng());
+        const std::uint64_t line_ends = keep & (round % 4 == 0 ? masks.lf : rng());
+        std::string inserted;
+        for (std::size_t i = 0; i < kGroup; ++i) {
+            if ((keep >> i & 1) == 0) continue;
+            if ((breaks >> i & 1) != 0) inserted += "\r\n";
+            if ((line_ends >> i & 1) != 0) inserted += '\r';
+            inserted += static_cast<char>(group[i]);
+        }
+        std::vector<unsigned char> placed_group(6 * kGroup + 1, 0xEE);
+        ASSERT_EQ(kernel.insert_group(group, keep, breaks, line_ends, placed_group.data()),
+                  inserted.size())
+            << "round " << round;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(placed_group.data()), inserted.size()),
+                  inserted)
+            << "round " << round;
+        EXPECT_TRUE(std::all_of(
+            placed_group.begin() + static_cast<std::ptrdiff_t>(inserted.size() + kGroup),
+            placed_group.end(), [](unsigned char b) { return b == 0xEE; }));
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()) + 1, kept.size()), kept);
         EXPECT_EQ(out[0], 0xEE);
         EXPECT_TRUE(std::all_of(out.begin() + 1 + kGroup, out.end(),

@@ -412,9 +412,14 @@ std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const B
         const SpecialMasks masks = kernel.classify(p);
         std::uint64_t specials =
             (masks.nul | masks.lf | masks.cr) & (masks.ctrl_z - 1) & ~masks.ctrl_z;
-        for (int i = 1; i < kDenseSpecials; ++i)
-            specials &= specials - 1;
+        // Once in, a single special byte keeps the groups going: ins and outs would cost more.
+        if (p == in) specials &= specials - 1;
         if (specials == 0) break;
+        // Lines alone, not too short, are what delete_lines takes faster.
+        if (state.mode == Mode::delete_line_ends &&
+            (masks.nul | (masks.cr & ~(masks.lf >> 1))) == 0 &&
+            count_bits(masks.lf) < static_cast<int>(kDenseLineEnds))
+            break;
         const std::size_t taken = state.mode == Mode::insert_line_ends
                                       ? insert_group(kernel, state, p, masks, out)
                                       : delete_group(kernel, state, p, masks, out, out_end);

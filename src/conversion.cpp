@@ -321,18 +321,40 @@ std::uint64_t runs_after(std::uint64_t starts, std::uint64_t stops, bool from_fi
 // multiple of the record length: a data byte when the data before it in the whole input make
 // such a multiple, a line end when the last data byte before it drew a break (or, before any
 // data, when the length is 1).
+// The bytes of the record so far, of length bytes (not 0), after n more data bytes: without a
+// division but for records shorter than a group, so that a group costs none.
+void fill_record(std::int64_t& filled, std::int64_t n, std::int64_t length) {
+    filled += n;
+    if (filled >= length) filled -= length;
+    if (filled >= length) [[unlikely]]
+        filled %= length;
+}
+
+// filled is what the record holds before the group (the counter modulo the length), and after
+// it on return.
 std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byte* in,
-                         const SpecialMasks& masks, Byte*& out) {
+                         const SpecialMasks& masks, Byte*& out, std::int64_t& filled) {
     const GroupBytes bytes = sort_group(in, masks);
     const std::int64_t length = state.record_length;
     const std::int64_t before = state.counter;
+    if (bytes.data == 0) {
+        // Line ends alone (empty lines, with NULs among them) all see the same test, and draw
+        // the same break: CR LF for each, twice when they break.
+        const bool breaks =
+            length != 0 && before != 1 && (before == 0 ? length == 1 : filled == 1 % length);
+        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
+        const auto n = static_cast<std::size_t>(count_bits(bytes.lf)) * (breaks ? 4 : 2);
+        for (std::size_t i = 0; i < n; i += 8)
+            std::memcpy(out + i, kCrLfs, 8);
+        out += n;
+        return bytes.stop;
+    }
     std::uint64_t breaks = 0;  // the data bytes that draw one
     bool last_broke = false;   // the test of the last data byte before the group
     if (length == 1) {
         breaks = before == 0 ? bytes.data & (bytes.data - 1) : bytes.data;
         last_broke = before != 1;
     } else if (length != 0) {
-        const std::int64_t filled = before % length;
         // The first data byte here to start a record, counted from 0, and those after it.
         const std::int64_t first = filled == 0 ? (before == 0 ? length : 0) : length - filled;
         if (first < 64) {
@@ -348,7 +370,9 @@ std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byt
     } else {
         out += kernel.insert_group(in, bytes.data | bytes.lf, marked, bytes.lf, out);
     }
-    state.counter += count_bits(bytes.data);
+    const int n = count_bits(bytes.data);
+    state.counter += n;
+    if (length > 1) fill_record(filled, n, length);
     return bytes.stop;
 }
 
@@ -356,8 +380,10 @@ std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byt
 // each line that holds data. Those are the line ends that come first after a data byte, or
 // first in the group after a record left unfilled. Returns 0, with nothing written, when
 // the pads may not fit in the output.
+// filled as for insert_group.
 std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byte* in,
-                         const SpecialMasks& masks, Byte*& out, const Byte* out_end) {
+                         const SpecialMasks& masks, Byte*& out, const Byte* out_end,
+                         std::int64_t& filled) {
     const GroupBytes bytes = sort_group(in, masks);
     const std::int64_t length = state.record_length;
     if (length <= 1) {
@@ -366,12 +392,19 @@ std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byt
         state.counter += static_cast<std::int64_t>(n);
         return bytes.stop;
     }
-    std::int64_t filled = state.counter % length;
     const std::uint64_t events = bytes.data | bytes.lf;
     const std::uint64_t open = ~events;
     // The first event after each data byte: the carry of the run after it lands there.
     const std::uint64_t after_data =
         (open + (bytes.data << 1 | (filled != 0 ? 1 : 0))) & ~open & bytes.lf;
+    if (after_data == 0) {
+        // No line here pads: the group is its data bytes.
+        const std::size_t n = kernel.compress(in, bytes.data, out);
+        out += n;
+        state.counter += static_cast<std::int64_t>(n);
+        fill_record(filled, static_cast<std::int64_t>(n), length);
+        return bytes.stop;
+    }
     const auto lines = static_cast<std::int64_t>(count_bits(after_data));
     if (out_end - out < 64 + lines * length + static_cast<std::int64_t>(kPadRun + kGroup)) return 0;
     alignas(64) Byte data[2 * kGroup];  // the data bytes, and room to copy kGroup from any
@@ -398,6 +431,7 @@ std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byt
     }
     std::memcpy(out, data + taken, kGroup);
     out += n - taken;
+    fill_record(filled, static_cast<std::int64_t>(n - taken), length);
     state.counter += out - out_first;
     return bytes.stop;
 }
@@ -408,6 +442,8 @@ std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byt
 std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const Byte* in,
                            const Byte* end, Byte*& out, const Byte* out_end) {
     const Byte* p = in;
+    const std::int64_t length = state.record_length;
+    std::int64_t filled = length == 0 ? 0 : state.counter % length;
     while (room(p, end) >= kGroupReadable && room(out, out_end) >= kGroupRoom) {
         const SpecialMasks masks = kernel.classify(p);
         std::uint64_t specials =
@@ -421,8 +457,8 @@ std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const B
             count_bits(masks.lf) < static_cast<int>(kDenseLineEnds))
             break;
         const std::size_t taken = state.mode == Mode::insert_line_ends
-                                      ? insert_group(kernel, state, p, masks, out)
-                                      : delete_group(kernel, state, p, masks, out, out_end);
+                                      ? insert_group(kernel, state, p, masks, out, filled)
+                                      : delete_group(kernel, state, p, masks, out, out_end, filled);
         p += taken;
         if (taken != kGroup) break;
     }

@@ -255,8 +255,10 @@ constexpr std::size_t kGroupReadable = kGroup + 1;
 // Room for the most one group writes: four bytes per input byte (a line end behind a break,
 // or CR LF and a data byte), and the wide stores beyond.
 constexpr std::size_t kGroupRoom = 8 * kGroup;
-// A group with fewer special bytes than this sends the input back to the scans for plain runs:
-// a group costs about what two special bytes cost one at a time, a CR LF among them.
+// The groups start at a group with this many special bytes: it costs about what two cost one
+// at a time, a CR LF among them. Once they have started, a group with one keeps them going,
+// as going back and forth would cost more; a group without any sends the input back to the
+// scans for plain runs.
 constexpr int kDenseSpecials = 2;
 // The groups are tried only after a plain run shorter than this: after a longer one the
 // special bytes come apart, and the group's masks would cost more than they save.
@@ -448,8 +450,8 @@ std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const B
         const SpecialMasks masks = kernel.classify(p);
         std::uint64_t specials =
             (masks.nul | masks.lf | masks.cr) & (masks.ctrl_z - 1) & ~masks.ctrl_z;
-        // Once in, a single special byte keeps the groups going: ins and outs would cost more.
-        if (p == in) specials &= specials - 1;
+        for (int i = 1; p == in && i < kDenseSpecials; ++i)
+            specials &= specials - 1;
         if (specials == 0) break;
         // Lines alone, not too short, are what delete_lines takes faster.
         if (state.mode == Mode::delete_line_ends &&

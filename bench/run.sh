@@ -164,8 +164,9 @@ run_case "*DEL 80" text.dat '*DEL' 80 input \
 run_case "*DEL 65536, short lines" short.dat '*DEL' 65536 output \
     "dos2unix | dd conv=block cbs=65536" "dos2unix <short.dat | dd of=out.dat bs=64K conv=block cbs=65536"
 
-# The patterns where special bytes come thick, each repeated to PATTERN_MIB: user CPU seconds
-# per GiB of the larger of input and output, median of PATTERN_REPS runs.
+# The patterns where special bytes come thick, each repeated to PATTERN_MIB, and random mixes
+# of data, blanks, CR, LF and NUL at several densities (make_mix): user CPU seconds per GiB of
+# the larger of input and output, median of PATTERN_REPS runs.
 pattern_mib=$((size_mib / 4))
 : >patterns.txt
 make_pattern() { # NAME PRINTF_FORMAT
@@ -177,6 +178,19 @@ make_pattern() { # NAME PRINTF_FORMAT
     head -c $((pattern_mib << 20)) unit >"pattern-$1.dat"
     rm unit
 }
+# The class of dense input rather than names: each byte is a special one (CR, LF or NUL, alike
+# likely) with the chance DENSITY in percent, else data (a letter, or a blank one time in four),
+# drawn by awk's rand from SEED. One MiB of it, repeated.
+make_mix() { # NAME SEED DENSITY
+    awk -v seed="$2" -v density="$3" 'BEGIN { srand(seed)
+        for (i = 0; i < 1048576; i++) {
+            if (rand() * 100 < density) { k = int(rand() * 3); printf "%c", k == 0 ? 13 : k == 1 ? 10 : 0 }
+            else if (rand() < 0.25) printf " "
+            else printf "%c", 97 + int(rand() * 26)
+        } }' >chunk
+    for ((i = 0; i < pattern_mib; i++)); do cat chunk; done >"pattern-$1.dat"
+    rm chunk
+}
 if [[ ${PATTERNS:-1} != 0 ]]; then
     echo "Timing the patterns ..." >&2
     make_pattern nul '\0'
@@ -186,9 +200,19 @@ if [[ ${PATTERNS:-1} != 0 ]]; then
     make_pattern lf '\n'
     make_pattern a_cr 'a\r'
     make_pattern empty_dos_lines '\r\n'
+    make_pattern cr_cr_lf '\r\r\n'
+    make_pattern cr_nul_lf '\r\0\n'
+    make_pattern lines_of_7 'aaaaaaa\n'
+    mixes=()
+    for density in 100 75 50 25 12 6 3; do
+        # The seed is the density, so that a row names the data it was timed on.
+        make_mix "mix_${density}%_seed_$density" "$density" "$density"
+        mixes+=("mix_${density}%_seed_$density")
+    done
     head -c $((pattern_mib << 20)) records.dat >pattern-records.dat
     head -c $((pattern_mib << 20)) text.dat >pattern-text.dat
-    for pattern in nul a_nul seven_nul_a cr lf a_cr empty_dos_lines records text; do
+    for pattern in nul a_nul seven_nul_a cr lf a_cr empty_dos_lines cr_cr_lf cr_nul_lf lines_of_7 \
+        "${mixes[@]}" records text; do
         for t in "${!tools[@]}"; do
             row="| $pattern |"
             ((${#tools[@]} == 1)) || row="| $pattern, ${labels[t]#zeilfuge, } |"
@@ -239,7 +263,8 @@ cat table.txt
 if [[ -s patterns.txt ]]; then
     echo
     echo "User CPU s per GiB of the larger of input and output, ${pattern_mib} MiB of each pattern" \
-        "repeated, median of ${PATTERN_REPS:-3} runs"
+        "repeated, median of ${PATTERN_REPS:-3} runs; mix_D%_seed_S: each byte CR, LF or NUL" \
+        "with the chance D %, else a letter or a blank, from awk's srand(S)"
     echo
     echo "| input | *INS 1 | *INS 80 | *DEL 1 | *DEL 80 |"
     echo "|---|---|---|---|---|"

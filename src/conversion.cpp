@@ -244,93 +244,39 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
     out_ref = out;
 }
 
-// Input where special bytes come thick (records padded with NULs, sparse files, empty lines,
-// lone CRs) is taken by groups of kGroup bytes instead of byte by byte: the kernel gives
-// masks of the NULs, LFs, CRs and Ctrl-Zs of a group, CR LF pairs are found by shifting the
-// masks, and the group's data bytes are packed at once. Each run of line ends costs one step,
-// each run of NULs none. A group needs the byte after it to decide on a CR at its end.
+// Input where special bytes come thick, in any mix (records padded with NULs, sparse files,
+// empty lines, lone CRs, short lines), is taken by groups of kGroup bytes instead of byte by
+// byte, each in the same steps whatever it holds: the kernel gives masks of the NULs, LFs, CRs
+// and Ctrl-Zs of a group, CR LF pairs are found by shifting the masks, the data bytes are
+// packed at once, and the record breaks of *INS and the pads of *DEL follow from counts of
+// the data bytes before each place. A group needs the byte after it to decide on a CR at its
+// end.
 constexpr std::size_t kGroupReadable = kGroup + 1;
 // Room for the most one group writes: four bytes per input byte (a line end behind a break,
 // or CR LF and a data byte), and the wide stores beyond.
 constexpr std::size_t kGroupRoom = 8 * kGroup;
-// A group with fewer special bytes than this sends the input back to the scans for plain runs.
-constexpr int kDenseSpecials = 4;
+// The groups start at a group with this many special bytes: it costs about what two cost one
+// at a time, a CR LF among them. Once they have started, a group with one keeps them going,
+// as going back and forth would cost more; a group without any sends the input back to the
+// scans for plain runs.
+constexpr int kDenseSpecials = 2;
+// The groups are tried only after a plain run shorter than this: after a longer one the
+// special bytes come apart, and the group's masks would cost more than they save.
+constexpr std::size_t kDenseRun = kGroup;
 
 // The bits below bit n, for n of 0 to 64.
 std::uint64_t bits_below(std::size_t n) {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
-struct GroupSink {
-    const Kernel& kernel;
-    ConversionState& state;
-    Byte* out;
-    const Byte* out_end;
-    Byte* staging;  // kGroup data bytes and room to read wide beyond them
-    std::size_t staging_size;
+// The bytes of a group up to a Ctrl-Z in it, sorted by what the conversion does with them.
+struct GroupBytes {
+    std::uint64_t data;  // counted and written: every byte but NUL, LF and the CR of a CR LF
+    std::uint64_t lf;    // line ends, each standing for a CR LF or a lone LF
+    std::size_t stop;    // the Ctrl-Z's place, or kGroup
 };
 
-// Puts the bytes of the group at in whose bit is set in keep: all of them data bytes.
-void put_group_data(GroupSink& sink, const Byte* in, std::uint64_t keep) {
-    ConversionState& state = sink.state;
-    if (breaks_records(state)) {
-        const std::size_t n = sink.kernel.compress(in, keep, sink.staging);
-        insert_data(sink.kernel, state, sink.staging, n, sink.staging + sink.staging_size, sink.out,
-                    sink.out_end, sink.out_end);
-    } else {
-        const std::size_t n = sink.kernel.compress(in, keep, sink.out);
-        sink.out += n;
-        state.counter += static_cast<std::int64_t>(n);
-    }
-}
-
-// Puts count line ends that follow each other with no data between them. All see the same
-// counter: in *INS each draws the same break, in *DEL only the first pads. False, with
-// nothing written, when the padding doesn't fit.
-bool put_group_line_ends(GroupSink& sink, int count) {
-    ConversionState& state = sink.state;
-    const std::int64_t length = state.record_length;
-    if (state.mode == Mode::insert_line_ends) {
-        const std::int64_t k = state.counter - 1;
-        const bool breaks = length != 0 && k != 0 && k % length == 0;
-        const std::size_t bytes = static_cast<std::size_t>(count) * (breaks ? 4 : 2);
-        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
-        for (std::size_t i = 0; i < bytes; i += 8)
-            std::memcpy(sink.out + i, kCrLfs, 8);
-        sink.out += bytes;
-        return true;
-    }
-    const std::int64_t blanks = blanks_to_pad(state.counter, length);
-    if (blanks > sink.out_end - sink.out - static_cast<std::int64_t>(kGroupRoom)) return false;
-    // A short pad in a store of a fixed size, beyond which the room is kept: lines of a few
-    // bytes may come thick, and a call per line would cost more than the line.
-    if (blanks <= static_cast<std::int64_t>(kPadRun)) {
-        std::memset(sink.out, kBlank, kPadRun);
-    } else {
-        std::memset(sink.out, kBlank, static_cast<std::size_t>(blanks));
-    }
-    sink.out += blanks;
-    state.counter += blanks;
-    return true;
-}
-
-// The bits of a group's masks before a Ctrl-Z in it; all of them when there is none.
-std::uint64_t before_ctrl_z(const SpecialMasks& masks) {
-    return (masks.ctrl_z - 1) & ~masks.ctrl_z;
-}
-
-// Whether the special bytes of a group come thick enough for the group to be taken whole.
-bool dense(const SpecialMasks& masks) {
-    std::uint64_t specials = (masks.nul | masks.lf | masks.cr) & before_ctrl_z(masks);
-    for (int i = 1; i < kDenseSpecials; ++i)
-        specials &= specials - 1;
-    return specials != 0;
-}
-
-// Converts the group at in, of which in[kGroup] is readable too, up to a Ctrl-Z in it.
-// Returns the bytes taken: the whole group, or fewer when it stops at a Ctrl-Z or at a line
-// end whose padding doesn't fit; the general loop takes over there.
-std::size_t convert_group(GroupSink& sink, const Byte* in, const SpecialMasks& masks) {
+GroupBytes sort_group(const Byte* in, const SpecialMasks& masks) {
     const std::size_t stop =
         masks.ctrl_z != 0 ? static_cast<std::size_t>(std::countr_zero(masks.ctrl_z)) : kGroup;
     const std::uint64_t inside = bits_below(stop);
@@ -339,28 +285,157 @@ std::size_t convert_group(GroupSink& sink, const Byte* in, const SpecialMasks& m
     // the pair. Before a Ctrl-Z the next byte is no LF, so the CR stays data.
     const std::uint64_t next_is_lf = stop == kGroup && in[kGroup] == kLf ? 1 : 0;
     const std::uint64_t paired_cr = masks.cr & inside & (lf >> 1 | next_is_lf << 63);
-    const std::uint64_t data = inside & ~(masks.nul | lf | paired_cr);
+    return {inside & ~(masks.nul | lf | paired_cr), lf, stop};
+}
 
-    std::uint64_t rest = inside;  // bits not handled yet
-    for (std::uint64_t ends = lf; ends != 0; ends = lf & rest) {
-        const auto first = static_cast<std::size_t>(std::countr_zero(ends));
-        const std::uint64_t before = bits_below(first);
-        if ((data & rest & before) != 0) put_group_data(sink, in, data & rest & before);
-        // The run of line ends reaches up to the next data byte: NULs and the CRs of pairs
-        // among them change nothing.
-        const std::uint64_t data_after = data & ~before & ~(std::uint64_t{1} << first);
-        const std::size_t next =
-            data_after != 0 ? static_cast<std::size_t>(std::countr_zero(data_after)) : stop;
-        const std::uint64_t run = bits_below(next) & ~before;
-        if (!put_group_line_ends(sink, std::popcount(lf & run))) {
-            // The general loop goes on at this line end; a CR paired with it is taken, as the
-            // LF stands for the pair.
-            return first;
-        }
-        rest = inside & ~bits_below(next);
+// Every length-th bit from bit 0, for lengths of 1 to 63.
+struct EveryNth {
+    std::uint64_t of[64];
+};
+
+constexpr EveryNth kEveryNth = [] {
+    EveryNth table{};
+    for (std::size_t length = 1; length < 64; ++length) {
+        for (std::size_t i = 0; i < 64; i += length)
+            table.of[length] |= std::uint64_t{1} << i;
     }
-    if ((data & rest) != 0) put_group_data(sink, in, data & rest);
-    return stop;
+    return table;
+}();
+
+// The set bits of x: this file is built for every processor, where count_bits is a call.
+int count_bits(std::uint64_t x) {
+    x -= x >> 1 & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + (x >> 2 & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// The places of a group, from bit 1 on, that come after one of `starts`, or after bit 0 when
+// from_first, with no stop among them. Adding a start to the run of non-stop bits above it
+// carries through the run, and clears it.
+std::uint64_t runs_after(std::uint64_t starts, std::uint64_t stops, bool from_first) {
+    const std::uint64_t open = ~stops;
+    return open & ~(open + (starts << 1 | (from_first ? 1 : 0)));
+}
+
+// *INS of the group at in, up to a Ctrl-Z in it. Every data byte and line end is written as
+// it is, a line end as CR LF, and a break goes before those whose test meets a nonzero
+// multiple of the record length: a data byte when the data before it in the whole input make
+// such a multiple, a line end when the last data byte before it drew a break (or, before any
+// data, when the length is 1).
+// The bytes of the record so far, of length bytes (not 0), after n more data bytes: without a
+// division but for records shorter than a group, so that a group costs none.
+void fill_record(std::int64_t& filled, std::int64_t n, std::int64_t length) {
+    filled += n;
+    if (filled >= length) filled -= length;
+    if (filled >= length) [[unlikely]]
+        filled %= length;
+}
+
+// filled is what the record holds before the group (the counter modulo the length), and after
+// it on return.
+std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byte* in,
+                         const SpecialMasks& masks, Byte*& out, std::int64_t& filled) {
+    const GroupBytes bytes = sort_group(in, masks);
+    const std::int64_t length = state.record_length;
+    const std::int64_t before = state.counter;
+    if (bytes.data == 0) {
+        // Line ends alone (empty lines, with NULs among them) all see the same test, and draw
+        // the same break: CR LF for each, twice when they break.
+        const bool breaks =
+            length != 0 && before != 1 && (before == 0 ? length == 1 : filled == 1 % length);
+        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
+        const auto n = static_cast<std::size_t>(count_bits(bytes.lf)) * (breaks ? 4 : 2);
+        for (std::size_t i = 0; i < n; i += 8)
+            std::memcpy(out + i, kCrLfs, 8);
+        out += n;
+        return bytes.stop;
+    }
+    std::uint64_t breaks = 0;  // the data bytes that draw one
+    bool last_broke = false;   // the test of the last data byte before the group
+    if (length == 1) {
+        breaks = before == 0 ? bytes.data & (bytes.data - 1) : bytes.data;
+        last_broke = before != 1;
+    } else if (length != 0) {
+        // The first data byte here to start a record, counted from 0, and those after it.
+        const std::int64_t first = filled == 0 ? (before == 0 ? length : 0) : length - filled;
+        if (first < 64) {
+            const std::uint64_t starts =
+                length < 64 ? kEveryNth.of[length] << first : std::uint64_t{1} << first;
+            breaks = kernel.deposit(starts, bytes.data);
+        }
+        last_broke = before >= 2 && filled == 1;
+    }
+    const std::uint64_t marked = breaks | (bytes.lf & runs_after(breaks, bytes.data, last_broke));
+    if ((marked | bytes.lf) == 0) {
+        out += kernel.compress(in, bytes.data, out);
+    } else {
+        out += kernel.insert_group(in, bytes.data | bytes.lf, marked, bytes.lf, out);
+    }
+    const int n = count_bits(bytes.data);
+    state.counter += n;
+    if (length > 1) fill_record(filled, n, length);
+    return bytes.stop;
+}
+
+// *DEL of the group at in, up to a Ctrl-Z in it: its data bytes, packed, with the pad after
+// each line that holds data. Those are the line ends that come first after a data byte, or
+// first in the group after a record left unfilled. Returns 0, with nothing written, when
+// the pads may not fit in the output.
+// filled as for insert_group.
+std::size_t delete_group(const Kernel& kernel, ConversionState& state, const Byte* in,
+                         const SpecialMasks& masks, Byte*& out, const Byte* out_end,
+                         std::int64_t& filled) {
+    const GroupBytes bytes = sort_group(in, masks);
+    const std::int64_t length = state.record_length;
+    if (length <= 1) {
+        const std::size_t n = kernel.compress(in, bytes.data, out);
+        out += n;
+        state.counter += static_cast<std::int64_t>(n);
+        return bytes.stop;
+    }
+    const std::uint64_t events = bytes.data | bytes.lf;
+    const std::uint64_t open = ~events;
+    // The first event after each data byte: the carry of the run after it lands there.
+    const std::uint64_t after_data =
+        (open + (bytes.data << 1 | (filled != 0 ? 1 : 0))) & ~open & bytes.lf;
+    if (after_data == 0) {
+        // No line here pads: the group is its data bytes.
+        const std::size_t n = kernel.compress(in, bytes.data, out);
+        out += n;
+        state.counter += static_cast<std::int64_t>(n);
+        fill_record(filled, static_cast<std::int64_t>(n), length);
+        return bytes.stop;
+    }
+    const auto lines = static_cast<std::int64_t>(count_bits(after_data));
+    if (out_end - out < 64 + lines * length + static_cast<std::int64_t>(kPadRun + kGroup)) return 0;
+    alignas(64) Byte data[2 * kGroup];  // the data bytes, and room to copy kGroup from any
+    const std::size_t n = kernel.compress(in, bytes.data, data);
+    Byte* const out_first = out;
+    std::size_t taken = 0;  // of data
+    for (std::uint64_t ends = after_data; ends != 0; ends &= ends - 1) {
+        const auto line =
+            static_cast<std::size_t>(count_bits(
+                bytes.data & bits_below(static_cast<std::size_t>(std::countr_zero(ends))))) -
+            taken;
+        std::memcpy(out, data + taken, kGroup);
+        out += line;
+        taken += line;
+        const auto blanks = static_cast<std::size_t>(
+            blanks_after_line(filled + static_cast<std::int64_t>(line), length));
+        if (blanks <= kPadRun) {
+            std::memset(out, kBlank, kPadRun);
+        } else {
+            std::memset(out, kBlank, blanks);
+        }
+        out += blanks;
+        filled = 0;
+    }
+    std::memcpy(out, data + taken, kGroup);
+    out += n - taken;
+    fill_record(filled, static_cast<std::int64_t>(n - taken), length);
+    state.counter += out - out_first;
+    return bytes.stop;
 }
 
 // Takes whole groups from in while special bytes come thick. Returns the bytes taken: none
@@ -369,21 +444,26 @@ std::size_t convert_group(GroupSink& sink, const Byte* in, const SpecialMasks& m
 std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const Byte* in,
                            const Byte* end, Byte*& out, const Byte* out_end) {
     const Byte* p = in;
-    auto next_dense = [&](Byte* at, SpecialMasks& masks) {
-        if (room(p, end) < kGroupReadable || room(at, out_end) < kGroupRoom) return false;
-        masks = kernel.classify(p);
-        return dense(masks);
-    };
-    SpecialMasks masks{};
-    if (!next_dense(out, masks)) return 0;
-    alignas(64) Byte staging[2 * kGroup] = {};
-    GroupSink sink{kernel, state, out, out_end, staging, sizeof staging};
-    do {
-        const std::size_t taken = convert_group(sink, p, masks);
+    const std::int64_t length = state.record_length;
+    std::int64_t filled = length == 0 ? 0 : state.counter % length;
+    while (room(p, end) >= kGroupReadable && room(out, out_end) >= kGroupRoom) {
+        const SpecialMasks masks = kernel.classify(p);
+        std::uint64_t specials =
+            (masks.nul | masks.lf | masks.cr) & (masks.ctrl_z - 1) & ~masks.ctrl_z;
+        for (int i = 1; p == in && i < kDenseSpecials; ++i)
+            specials &= specials - 1;
+        if (specials == 0) break;
+        // Lines alone, not too short, are what delete_lines takes faster.
+        if (state.mode == Mode::delete_line_ends &&
+            (masks.nul | (masks.cr & ~(masks.lf >> 1))) == 0 &&
+            count_bits(masks.lf) < static_cast<int>(kDenseLineEnds))
+            break;
+        const std::size_t taken = state.mode == Mode::insert_line_ends
+                                      ? insert_group(kernel, state, p, masks, out, filled)
+                                      : delete_group(kernel, state, p, masks, out, out_end, filled);
         p += taken;
         if (taken != kGroup) break;
-    } while (next_dense(sink.out, masks));
-    out = sink.out;
+    }
     return static_cast<std::size_t>(p - in);
 }
 
@@ -438,10 +518,12 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
         }
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
         // Data leaves kSpecialRoom free, so the special byte after it always fits.
-        in += put_plain_run(kernel, state, in, end, out, out_end - kSpecialRoom, out_end);
+        const std::size_t plain =
+            put_plain_run(kernel, state, in, end, out, out_end - kSpecialRoom, out_end);
+        in += plain;
         if (in == end) break;
         if (!is_special(*in)) return result(false);  // the output is full
-        if (*in != kCtrlZ) {
+        if (*in != kCtrlZ && plain < kDenseRun) {
             const std::size_t taken = convert_groups(kernel, state, in, end, out, out_end);
             if (taken != 0) {
                 in += taken;

@@ -218,6 +218,14 @@ Byte* short_records(const Byte* in, std::size_t length, std::size_t count, Byte*
     return shuffle_records(in, out, end, shuffles_for(length));
 }
 
+std::uint64_t deposit(std::uint64_t bits, std::uint64_t mask) {
+    return _pdep_u64(bits, mask);
+}
+
+std::uint64_t spread_by_four(std::uint64_t bits) {
+    return _pdep_u64(bits, 0x1111111111111111ULL);
+}
+
 bool has_avx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
@@ -236,6 +244,8 @@ const Kernel kAvx2Kernel = {
     .plain_records = scanned_records<find_special_by<plain_run<false>>, short_records>,
     .classify = classify,
     .compress = compress,
+    .deposit = deposit,
+    .insert_group = insert_group_by<compress, spread_by_four>,
 };
 
 }  // namespace zeilfuge

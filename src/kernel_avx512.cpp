@@ -341,6 +341,39 @@ std::size_t plain_records(const Byte* in, std::size_t length, std::size_t count,
            length;
 }
 
+std::uint64_t deposit(std::uint64_t bits, std::uint64_t mask) {
+    return _pdep_u64(bits, mask);
+}
+
+// Each input byte's four places, CR, LF, CR and the byte, for 16 bytes at a time: the bytes
+// permuted to every fourth place, the rest from a constant, and the places kept packed.
+std::size_t insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
+                         std::uint64_t line_ends, Byte* out) {
+    static constexpr Bytes64 kEveryFourth = [] {
+        Bytes64 order{};
+        for (std::size_t j = 0; j < 64; ++j)
+            order.at[j] = static_cast<Byte>(j / 4);
+        return order;
+    }();
+    const __m512i bytes = load(in);
+    const __m512i line_end_places = _mm512_set1_epi32(0x000D0A0D);
+    const __m512i sixteen = _mm512_set1_epi8(16);
+    __m512i order = _mm512_load_si512(kEveryFourth.at);
+    constexpr std::uint64_t kFourth = 0x1111111111111111ULL;
+    std::size_t n = 0;
+    for (std::size_t from = 0; from < kGroup; from += 16) {
+        const __m512i places =
+            _mm512_mask_permutexvar_epi8(line_end_places, kFourth << 3, order, bytes);
+        const std::uint64_t keep = _pdep_u64(breaks >> from, kFourth) * 3 |
+                                   _pdep_u64(line_ends >> from, kFourth) << 2 |
+                                   _pdep_u64(kept >> from, kFourth) << 3;
+        store(out + n, _mm512_maskz_compress_epi8(keep, places));
+        n += static_cast<std::size_t>(__builtin_popcountll(keep));
+        order = _mm512_add_epi8(order, sixteen);
+    }
+    return n;
+}
+
 bool has_avx512() {
     return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
            __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
@@ -361,6 +394,8 @@ const Kernel kAvx512Kernel = {
     .plain_records = plain_records,
     .classify = classify,
     .compress = compress,
+    .deposit = deposit,
+    .insert_group = insert_group,
 };
 
 }  // namespace zeilfuge

@@ -29,6 +29,16 @@ std::size_t scalar_compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return n;
 }
 
+// A step per set bit of mask up to the last of bits that it places: the bits the conversion
+// deposits are sparse, a record break every so many data bytes.
+std::uint64_t scalar_deposit(std::uint64_t bits, std::uint64_t mask) {
+    std::uint64_t placed = 0;
+    for (; bits != 0 && mask != 0; bits >>= 1, mask &= mask - 1) {
+        placed |= mask & (~mask + 1) & -(bits & 1);
+    }
+    return placed;
+}
+
 // One record of a byte: eight input bytes become three 64-bit words, so the loop costs about
 // a cycle a byte. Longer ones are copied in pieces of 16 bytes.
 Byte* scalar_short_records(const Byte* in, std::size_t length, std::size_t count, Byte* out) {

@@ -66,6 +66,15 @@ struct Kernel {
     // Stores the bytes of the group at in whose bit is set in keep, in order, at out;
     // returns how many. May write up to kGroup bytes at out.
     std::size_t (*compress)(const unsigned char* in, std::uint64_t keep, unsigned char* out);
+    // Places the low bits of `bits`, in order, at the set bits of mask: bit j of bits goes to
+    // the place of the mask's j-th set bit, counted from 0; bits beyond its count are dropped.
+    std::uint64_t (*deposit)(std::uint64_t bits, std::uint64_t mask);
+    // Writes what *INS makes of the group at in: for each byte whose bit is set in kept, in
+    // order, CR LF when its bit is set in breaks too, then a CR when it is set in line_ends
+    // (an LF's, which so becomes CR LF), then the byte. Returns how many bytes; may write up
+    // to kGroup bytes beyond them.
+    std::size_t (*insert_group)(const unsigned char* in, std::uint64_t kept, std::uint64_t breaks,
+                                std::uint64_t line_ends, unsigned char* out);
 };
 
 // The kernels of this build, portable first; those the processor can't run are included.
@@ -112,6 +121,8 @@ inline constexpr std::size_t kSmallLine = 16;
 std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count);
 // compress one byte at a time, for the kernels without a byte shuffle.
 std::size_t scalar_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
+// deposit a set bit at a time, for the kernels without BMI2.
+std::uint64_t scalar_deposit(std::uint64_t bits, std::uint64_t mask);
 // short_records in words, for the kernels' tails and those without a byte shuffle.
 unsigned char* scalar_short_records(const unsigned char* in, std::size_t length, std::size_t count,
                                     unsigned char* out);

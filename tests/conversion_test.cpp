@@ -276,18 +276,41 @@ TEST_P(Conversion, FindsEverySpecialByteWhereverItSitsInALongRun) {
     }
 }
 
+// A mix of data bytes (letters, blanks, bytes with the top bit set) and CR, LF and NUL, where
+// each byte is one of the three with the given chance in percent, none of them dominating.
+std::string random_mix(std::uint32_t seed, int density, std::size_t size) {
+    static const char kData[] = {'a', 'b', ' ', '\x80', '\xff', '\t'};
+    static const char kSpecials[] = {'\r', '\n', '\0'};
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<std::size_t> data(0, std::size(kData) - 1);
+    std::uniform_int_distribution<std::size_t> specials(0, std::size(kSpecials) - 1);
+    std::string mix(size, ' ');
+    for (char& b : mix)
+        b = percent(rng) < density ? kSpecials[specials(rng)] : kData[data(rng)];
+    return mix;
+}
+
 // Inputs where special bytes come thick: records padded with NULs, sparse files, empty lines,
-// lone CRs, each repeated over many groups and cut at sizes around the group and page sizes,
-// with a change of pattern in the middle so that the engine switches between its paths.
+// lone CRs, each repeated over many groups, and random mixes at several densities, cut at
+// sizes around the group and page sizes, with a change of pattern in the middle so that the
+// engine switches between its paths.
 TEST_P(Conversion, DensePatternsAgreeWithTheReference) {
-    const std::string kPatterns[] = {
+    std::vector<std::string> patterns = {
         "\0"s,      "a\0"s,   "\0\0\0\0\0\0\0a"s, "\r",      "\n",         "a\r",
         "\r\n",     "a\n",    "ab\r\n"s,          "\0\r\n"s, "\r\0\n"s,    "\r\r\n",
         "\n\0a\r"s, "\x80\r", "abcdefg\0"s,       "a\r\n\n", "xyz\0\0\n"s, "\r\n\r"};
-    const std::int32_t kLengths[] = {1, 80, 3, 0, 64, 65, -7, 4096};
-    const std::vector<std::vector<std::size_t>> kPieces = {
-        {1 << 20, 0}, {4096}, {63, 64, 65}, {1000, 1}, {129}};
-    for (const std::string& pattern : kPatterns) {
+    const struct {
+        std::uint32_t seed;
+        int density;
+    } kMixes[] = {{1, 100}, {2, 75}, {3, 50}, {4, 30}, {5, 15}, {6, 6}};
+    for (const auto& mix : kMixes)
+        patterns.push_back(random_mix(mix.seed, mix.density, 3000));
+    const std::int32_t kLengths[] = {1, 80, 2, 3, 0, 64, 65, -7, 4096};
+    const std::vector<std::vector<std::size_t>> kPieces = {{1 << 20, 0}, {4096},    {4095, 4097},
+                                                           {63, 64, 65}, {1000, 1}, {129}};
+    for (std::size_t p = 0; p < patterns.size(); ++p) {
+        const std::string& pattern = patterns[p];
         std::string input;
         while (input.size() < 3000)
             input += pattern;
@@ -301,9 +324,9 @@ TEST_P(Conversion, DensePatternsAgreeWithTheReference) {
                         const Converted got =
                             convert_in_pieces(input, mode, rcdlen, pieces, capacity);
                         ASSERT_EQ(got.output, expected.output)
-                            << "pattern of " << pattern.size() << " bytes starting "
-                            << int{pattern[0]} << ", rcdlen " << rcdlen << ", pieces " << pieces[0]
-                            << ", capacity " << capacity;
+                            << "pattern " << p << " (mixes from "
+                            << std::size(patterns) - std::size(kMixes) << "), rcdlen " << rcdlen
+                            << ", pieces " << pieces[0] << ", capacity " << capacity;
                         ASSERT_EQ(got.counter, expected.counter);
                     }
                 }
@@ -505,6 +528,37 @@ TEST_P(Conversion, KernelScansMatchTheirDefinitions) {
         }
         std::fill(out.begin(), out.end(), 0xEE);
         ASSERT_EQ(kernel.compress(group, keep, out.data() + 1), kept.size());
+        // deposit against its definition: the j-th bit of the first, at the j-th set bit of
+        // the second; sparse and dense ones both.
+        const std::uint64_t bits = round % 2 == 0 ? keep : masks.lf | masks.cr << 7;
+        std::uint64_t deposited = 0;
+        std::size_t j = 0;
+        for (std::size_t i = 0; i < kGroup; ++i) {
+            if ((keep >> i & 1) != 0 && (bits >> j++ & 1) != 0) deposited |= std::uint64_t{1} << i;
+        }
+        ASSERT_EQ(kernel.deposit(bits, keep), deposited) << "round " << round;
+
+        // insert_group: each kept byte, behind CR LF where it breaks and a CR where it ends a
+        // line.
+        const std::uint64_t breaks = keep & (round % 3 == 0 ? ~std::uint64_t{0} : rng());
+        const std::uint64_t line_ends = keep & (round % 4 == 0 ? masks.lf : rng());
+        std::string inserted;
+        for (std::size_t i = 0; i < kGroup; ++i) {
+            if ((keep >> i & 1) == 0) continue;
+            if ((breaks >> i & 1) != 0) inserted += "\r\n";
+            if ((line_ends >> i & 1) != 0) inserted += '\r';
+            inserted += static_cast<char>(group[i]);
+        }
+        std::vector<unsigned char> placed_group(6 * kGroup + 1, 0xEE);
+        ASSERT_EQ(kernel.insert_group(group, keep, breaks, line_ends, placed_group.data()),
+                  inserted.size())
+            << "round " << round;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(placed_group.data()), inserted.size()),
+                  inserted)
+            << "round " << round;
+        EXPECT_TRUE(std::all_of(
+            placed_group.begin() + static_cast<std::ptrdiff_t>(inserted.size() + kGroup),
+            placed_group.end(), [](unsigned char b) { return b == 0xEE; }));
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()) + 1, kept.size()), kept);
         EXPECT_EQ(out[0], 0xEE);
         EXPECT_TRUE(std::all_of(out.begin() + 1 + kGroup, out.end(),

@@ -244,6 +244,96 @@ void delete_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
     out_ref = out;
 }
 
+// *INS over text, lines of plain bytes each ended by CR LF or LF, the same way: the kernel
+// finds a region's line ends, then each line is copied in pieces that end at a record break
+// or at the line's end, a piece by a copy of fixed size. A region holds no more than
+// kLineGroups groups; the first after a line end only kProbeGroups, as a line end among
+// records need not be followed by more.
+constexpr std::size_t kProbeGroups = 4;
+// A piece of up to this many bytes is copied in one copy of this size.
+constexpr std::size_t kPieceCopy = 128;
+// Shorter records put many breaks in a line, and the records are faster placed whole.
+constexpr std::int64_t kLineRecords = 16;
+
+// Whether *INS takes the lines by insert_lines.
+bool inserts_lines(const ConversionState& state) {
+    return state.mode == Mode::insert_line_ends &&
+           (state.record_length == 0 || state.record_length >= kLineRecords);
+}
+
+void insert_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_ref,
+                  const Byte* end, Byte*& out_ref, const Byte* out_end) {
+    const Byte* in = in_ref;
+    Byte* out = out_ref;
+    const std::int64_t length = state.record_length;
+    std::int64_t counter = state.counter;
+    // The data bytes the record takes before the next break; without a length, all.
+    auto left = static_cast<std::size_t>(-1);
+    if (length != 0) {
+        const std::int64_t filled = counter % length;
+        left = static_cast<std::size_t>(counter == 0 ? length : filled == 0 ? 0 : length - filled);
+    }
+    const auto size = static_cast<std::size_t>(length);
+    auto copy_piece = [&](const Byte* from, std::size_t n) {
+        if (n <= kPieceCopy) {
+            std::memcpy(out, from, kPieceCopy);
+        } else {
+            std::memcpy(out, from, n);
+        }
+        out += n;
+    };
+    std::uint16_t ends[kLineEndsRoom];
+    std::size_t groups = kProbeGroups;
+    while (room(in, end) > kGroup) {
+        // Each group needs the byte after it, to tell a CR LF across its end.
+        groups = std::min(groups, (room(in, end) - 1) / kGroup);
+        std::size_t scanned = 0;
+        const std::size_t count = kernel.find_line_ends(in, groups, ends, scanned);
+        if (count == 0) break;
+        // A line's output is its bytes, a break before every length of them and one more,
+        // and its line end with a break; the copies reach kPieceCopy beyond.
+        const std::size_t through_last = (ends[count - 1] >> 1) + 1u;
+        const std::size_t breaks = length == 0 ? 0 : through_last / size + count;
+        if (room(in, end) < through_last + kPieceCopy ||
+            room(out, out_end) < through_last + 2 * breaks + 4 * count + kPieceCopy)
+            break;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = ends[i] >> 1;
+            std::size_t n = at - start - (ends[i] & 1u);
+            const Byte* line = in + start;
+            counter += static_cast<std::int64_t>(n);
+            while (n > left) {
+                copy_piece(line, left);
+                line += left;
+                n -= left;
+                out[0] = kCr;
+                out[1] = kLf;
+                out += 2;
+                left = size;
+            }
+            copy_piece(line, n);
+            left -= n;
+            // The line end draws a break too when the last data byte did: one that began a
+            // record other than the first.
+            if (length != 0 && left == size - 1 && counter != 1) {
+                out[0] = kCr;
+                out[1] = kLf;
+                out += 2;
+            }
+            out[0] = kCr;
+            out[1] = kLf;
+            out += 2;
+            start = at + 1;
+        }
+        in += start;
+        groups = kLineGroups;
+    }
+    state.counter = counter;
+    in_ref = in;
+    out_ref = out;
+}
+
 // Input where special bytes come thick, in any mix (records padded with NULs, sparse files,
 // empty lines, lone CRs, short lines), is taken by groups of kGroup bytes instead of byte by
 // byte, each in the same steps whatever it holds: the kernel gives masks of the NULs, LFs, CRs
@@ -257,9 +347,11 @@ constexpr std::size_t kGroupReadable = kGroup + 1;
 constexpr std::size_t kGroupRoom = 8 * kGroup;
 // The groups start at a group with this many special bytes: it costs about what two cost one
 // at a time, a CR LF among them. Once they have started, a group with one keeps them going,
-// as going back and forth would cost more; a group without any sends the input back to the
-// scans for plain runs.
+// and so does a single group without any: in a mix where one special byte comes in 30 or so,
+// such a group is a gap, and going back and forth would cost more. This many in a row send
+// the input back to the scans for plain runs.
 constexpr int kDenseSpecials = 2;
+constexpr int kSparseGroups = 2;
 // The groups are tried only after a plain run shorter than this: after a longer one the
 // special bytes come apart, and the group's masks would cost more than they save.
 constexpr std::size_t kDenseRun = kGroup;
@@ -341,13 +433,23 @@ std::size_t insert_group(const Kernel& kernel, ConversionState& state, const Byt
     const std::int64_t before = state.counter;
     if (bytes.data == 0) {
         // Line ends alone (empty lines, with NULs among them) all see the same test, and draw
-        // the same break: CR LF for each, twice when they break.
+        // the same break: CR LF for each, twice when they break, stored 32 bytes at a time.
         const bool breaks =
             length != 0 && before != 1 && (before == 0 ? length == 1 : filled == 1 % length);
-        static constexpr Byte kCrLfs[8] = {kCr, kLf, kCr, kLf, kCr, kLf, kCr, kLf};
+        struct CrLfs {
+            Byte at[32];
+        };
+        static constexpr CrLfs kCrLfs = [] {
+            CrLfs crlfs{};
+            for (std::size_t i = 0; i < sizeof crlfs.at; i += 2) {
+                crlfs.at[i] = kCr;
+                crlfs.at[i + 1] = kLf;
+            }
+            return crlfs;
+        }();
         const auto n = static_cast<std::size_t>(count_bits(bytes.lf)) * (breaks ? 4 : 2);
-        for (std::size_t i = 0; i < n; i += 8)
-            std::memcpy(out + i, kCrLfs, 8);
+        for (std::size_t i = 0; i < n; i += sizeof kCrLfs.at)
+            std::memcpy(out + i, kCrLfs.at, sizeof kCrLfs.at);
         out += n;
         return bytes.stop;
     }
@@ -446,18 +548,22 @@ std::size_t convert_groups(const Kernel& kernel, ConversionState& state, const B
     const Byte* p = in;
     const std::int64_t length = state.record_length;
     std::int64_t filled = length == 0 ? 0 : state.counter % length;
+    int sparse = 0;  // groups in a row that the other paths take faster
     while (room(p, end) >= kGroupReadable && room(out, out_end) >= kGroupRoom) {
         const SpecialMasks masks = kernel.classify(p);
         std::uint64_t specials =
             (masks.nul | masks.lf | masks.cr) & (masks.ctrl_z - 1) & ~masks.ctrl_z;
         for (int i = 1; p == in && i < kDenseSpecials; ++i)
             specials &= specials - 1;
-        if (specials == 0) break;
         // Lines alone, not too short, are what delete_lines takes faster.
-        if (state.mode == Mode::delete_line_ends &&
-            (masks.nul | (masks.cr & ~(masks.lf >> 1))) == 0 &&
-            count_bits(masks.lf) < static_cast<int>(kDenseLineEnds))
-            break;
+        const bool lines_alone = state.mode == Mode::delete_line_ends &&
+                                 (masks.nul | (masks.cr & ~(masks.lf >> 1))) == 0 &&
+                                 count_bits(masks.lf) < static_cast<int>(kDenseLineEnds);
+        if (specials == 0 || lines_alone) {
+            if (p == in || ++sparse == kSparseGroups) break;
+        } else {
+            sparse = 0;
+        }
         const std::size_t taken = state.mode == Mode::insert_line_ends
                                       ? insert_group(kernel, state, p, masks, out, filled)
                                       : delete_group(kernel, state, p, masks, out, out_end, filled);
@@ -511,9 +617,14 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
         }
     }
 
+    bool after_line_end = false;
     while (in != end) {
         if (state.mode == Mode::delete_line_ends) {
             delete_lines(kernel, state, in, end, out, out_end);
+            if (in == end) break;
+        } else if (after_line_end && inserts_lines(state)) {
+            insert_lines(kernel, state, in, end, out, out_end);
+            after_line_end = false;
             if (in == end) break;
         }
         if (out_end - out < static_cast<std::ptrdiff_t>(kMinimumOutput)) return result(false);
@@ -533,6 +644,7 @@ BlockResult convert_block(ConversionState& state, std::span<const std::byte> inp
         const std::ptrdiff_t line_end = line_end_at(in, end);
         if (line_end != 0) {
             in += line_end;
+            after_line_end = true;
             put_line_end(state, out, out_end);
             if (state.blanks_owed != 0) return result(false);
         } else if (*in == kNul) {

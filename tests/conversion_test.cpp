@@ -633,40 +633,46 @@ TEST_P(Conversion, AgreesWithTheReferenceOnRandomInputsAndSplits) {
     }
 }
 
-// Text as *DEL meets it most: lines of every length around the sizes that its line copying
+// Text as both modes meet it: lines of every length around the sizes that the line copying
 // works in and beyond the region it finds line ends in, ended by CR LF or LF, with now and then a
 // tab, a NUL or a lone CR among the data, converted in blocks large enough for whole lines and
-// small enough to cut some.
-TEST_P(Conversion, DeleteAgreesWithTheReferenceOnLinesOfEveryLength) {
-    const std::int32_t lengths[] = {0, 1, 7, 63, 64, 65, 66, 80, 127, 128, 129, 130, 200, 4096};
+// small enough to cut some. Some inputs start with an empty line and one of a single byte, whose
+// line end draws no break in *INS, as that byte is the first data byte, and a long line.
+TEST_P(Conversion, TextAgreesWithTheReferenceOnLinesOfEveryLength) {
+    const std::int32_t lengths[] = {0,  1,  7,   15,  16,  63,  64,  65,
+                                    66, 80, 127, 128, 129, 130, 200, 4096};
     std::mt19937 rng(8122026);
-    for (const std::int32_t rcdlen : lengths) {
-        for (int round = 0; round < 40; ++round) {
-            std::string input;
-            // Now and then lines longer than *DEL takes at once (4 KiB).
-            std::uniform_int_distribution<int> line_length(0, round % 4 == 0    ? 300
-                                                              : round % 10 == 3 ? 9000
-                                                                                : 140);
-            std::uniform_int_distribution<int> pick(0, 99);
-            while (input.size() < 20000) {
-                const int n = line_length(rng);
-                for (int i = 0; i < n; ++i) {
-                    const int kind = pick(rng);
-                    input += kind == 0                     ? '\t'
-                             : kind == 1 && round % 5 == 0 ? '\0'
-                             : kind == 2 && round % 7 == 0 ? '\r'
-                                                           : 'a' + i % 26;
+    for (const Mode mode : {DEL, INS}) {
+        for (const std::int32_t rcdlen : lengths) {
+            for (int round = 0; round < 40; ++round) {
+                std::string input = round % 3 == 1 ? "\nb\n" + std::string(70, 'c') : "";
+                // Now and then lines longer than a region of line ends (4 KiB).
+                std::uniform_int_distribution<int> line_length(0, round % 4 == 0    ? 300
+                                                                  : round % 10 == 3 ? 9000
+                                                                                    : 140);
+                std::uniform_int_distribution<int> pick(0, 99);
+                while (input.size() < 20000) {
+                    const int n = line_length(rng);
+                    for (int i = 0; i < n; ++i) {
+                        const int kind = pick(rng);
+                        input += kind == 0                     ? '\t'
+                                 : kind == 1 && round % 5 == 0 ? '\0'
+                                 : kind == 2 && round % 7 == 0 ? '\r'
+                                                               : 'a' + i % 26;
+                    }
+                    input += pick(rng) < 80 ? "\r\n" : "\n";
                 }
-                input += pick(rng) < 80 ? "\r\n" : "\n";
+                const std::size_t piece =
+                    std::uniform_int_distribution<std::size_t>(100, 9000)(rng);
+                const std::size_t capacity =
+                    std::uniform_int_distribution<std::size_t>(kMinimumOutput, 30000)(rng);
+                const ReferenceResult expected = reference_convert(input, mode, rcdlen);
+                const Converted got = convert_in_pieces(input, mode, rcdlen, {piece}, capacity);
+                ASSERT_EQ(got.output, expected.output)
+                    << "rcdlen " << rcdlen << " round " << round << " piece " << piece;
+                ASSERT_EQ(got.counter, expected.counter)
+                    << "rcdlen " << rcdlen << " round " << round;
             }
-            const std::size_t piece = std::uniform_int_distribution<std::size_t>(100, 9000)(rng);
-            const std::size_t capacity =
-                std::uniform_int_distribution<std::size_t>(kMinimumOutput, 30000)(rng);
-            const ReferenceResult expected = reference_convert(input, DEL, rcdlen);
-            const Converted got = convert_in_pieces(input, DEL, rcdlen, {piece}, capacity);
-            ASSERT_EQ(got.output, expected.output)
-                << "rcdlen " << rcdlen << " round " << round << " piece " << piece;
-            ASSERT_EQ(got.counter, expected.counter) << "rcdlen " << rcdlen << " round " << round;
         }
     }
 }

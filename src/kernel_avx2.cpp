@@ -222,8 +222,25 @@ std::uint64_t deposit(std::uint64_t bits, std::uint64_t mask) {
     return _pdep_u64(bits, mask);
 }
 
-std::uint64_t spread_by_four(std::uint64_t bits) {
-    return _pdep_u64(bits, 0x1111111111111111ULL);
+// Each input byte gets four places, CR, LF, CR and the byte, and the places kept of each 16
+// input bytes are packed by one compress; which are kept, the masks' bits each spread to every
+// fourth place.
+std::size_t insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
+                         std::uint64_t line_ends, Byte* out) {
+    alignas(64) Byte places[4 * kGroup];
+    for (std::size_t i = 0; i < kGroup; ++i) {
+        const std::uint32_t place = 0x000D0A0Du | std::uint32_t{in[i]} << 24;
+        std::memcpy(places + 4 * i, &place, 4);
+    }
+    constexpr std::uint64_t kFourth = 0x1111111111111111ULL;
+    std::size_t n = 0;
+    for (std::size_t from = 0; from < kGroup; from += 16) {
+        const std::uint64_t keep = _pdep_u64(breaks >> from, kFourth) * 3 |
+                                   _pdep_u64(line_ends >> from, kFourth) << 2 |
+                                   _pdep_u64(kept >> from, kFourth) << 3;
+        n += compress(places + 4 * from, keep, out + n);
+    }
+    return n;
 }
 
 bool has_avx2() {
@@ -245,7 +262,7 @@ const Kernel kAvx2Kernel = {
     .classify = classify,
     .compress = compress,
     .deposit = deposit,
-    .insert_group = insert_group_by<compress, spread_by_four>,
+    .insert_group = insert_group,
 };
 
 }  // namespace zeilfuge

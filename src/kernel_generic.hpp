@@ -203,49 +203,6 @@ std::size_t put_lines_with(StoreWide store_wide, RegionLines& lines, const std::
                         : put_lines_in<true>(store_wide, lines, ends, count);
 }
 
-// Bit i of a byte at bit 4 * i.
-struct SpreadByFour {
-    std::uint32_t of[256];
-};
-
-inline constexpr SpreadByFour kSpreadByFour = [] {
-    SpreadByFour table{};
-    for (std::uint32_t b = 0; b < 256; ++b) {
-        for (std::uint32_t i = 0; i < 8; ++i)
-            table.of[b] |= (b >> i & 1) << (4 * i);
-    }
-    return table;
-}();
-
-// The low 16 bits of bits, each at four times its place, by the table.
-inline std::uint64_t spread_by_table(std::uint64_t bits) {
-    return kSpreadByFour.of[bits & 0xFF] | std::uint64_t{kSpreadByFour.of[bits >> 8 & 0xFF]} << 32;
-}
-
-// insert_group from the kernel's compress: each input byte gets four places, CR, LF, CR and
-// the byte, and the places kept of each 16 input bytes are packed by one compress.
-template <std::size_t (*kCompress)(const Byte*, std::uint64_t, Byte*),
-          std::uint64_t (*kSpread)(std::uint64_t)>
-std::size_t insert_group_by(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
-                            std::uint64_t line_ends, Byte* out) {
-    alignas(64) Byte places[4 * kGroup];
-    for (std::size_t i = 0; i < kGroup; ++i) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        const std::uint32_t place = 0x000D0A0Du | std::uint32_t{in[i]} << 24;
-#else
-        const std::uint32_t place = 0x0D0A0D00u | std::uint32_t{in[i]};
-#endif
-        std::memcpy(places + 4 * i, &place, 4);
-    }
-    std::size_t n = 0;
-    for (std::size_t from = 0; from < kGroup; from += 16) {
-        const std::uint64_t keep = kSpread(breaks >> from) * 3 | kSpread(line_ends >> from) << 2 |
-                                   kSpread(kept >> from) << 3;
-        n += kCompress(places + 4 * from, keep, out + n);
-    }
-    return n;
-}
-
 // The table of a kernel whose instruction set makes only the scans faster: its plain_run and
 // classify, and the scalar helpers for the rest.
 template <std::size_t (*kPlainRun)(const Byte*, const Byte*, Byte*),
@@ -264,6 +221,6 @@ constexpr Kernel scanning_kernel(const char* name, bool (*runs_here)()) noexcept
         .classify = kClassify,
         .compress = scalar_compress,
         .deposit = scalar_deposit,
-        .insert_group = insert_group_by<scalar_compress, spread_by_table>,
+        .insert_group = scalar_insert_group,
     };
 }

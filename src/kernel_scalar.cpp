@@ -29,6 +29,25 @@ std::size_t scalar_compress(const Byte* in, std::uint64_t keep, Byte* out) {
     return n;
 }
 
+// Each kept byte with what goes before it, CR LF for a break and a CR for a line end, in one
+// store of four bytes; the next byte's store starts where these bytes end. A byte not kept has
+// neither, and its store is overwritten.
+std::size_t scalar_insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
+                                std::uint64_t line_ends, Byte* out) {
+    // By a break (bit 0) and a line end (bit 1): the bytes before the byte, the first lowest.
+    static constexpr std::uint32_t kBefore[4] = {0, 0x0A0D, 0x0D, 0x0D0A0D};
+    static constexpr unsigned kBeforeBytes[4] = {0, 2, 1, 3};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kGroup; ++i) {
+        const auto k = static_cast<unsigned>((breaks >> i & 1) | (line_ends >> i & 1) << 1);
+        std::uint32_t word = kBefore[k] | std::uint32_t{in[i]} << (8 * kBeforeBytes[k]);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+        std::memcpy(out + n, &word, 4);
+        n += kBeforeBytes[k] + static_cast<std::size_t>(kept >> i & 1);
+    }
+    return n;
+}
+
 // A step per set bit of mask up to the last of bits that it places: the bits the conversion
 // deposits are sparse, a record break every so many data bytes.
 std::uint64_t scalar_deposit(std::uint64_t bits, std::uint64_t mask) {

@@ -394,14 +394,6 @@ constexpr EveryNth kEveryNth = [] {
     return table;
 }();
 
-// The set bits of x: this file is built for every processor, where count_bits is a call.
-int count_bits(std::uint64_t x) {
-    x -= x >> 1 & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + (x >> 2 & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
-}
-
 // The places of a group, from bit 1 on, that come after one of `starts`, or after bit 0 when
 // from_first, with no stop among them. Adding a start to the run of non-stop bits above it
 // carries through the run, and clears it.

@@ -19,9 +19,15 @@ std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std:
                           ends, count);
 }
 
-// Without a branch per byte: each byte is stored, and the next one overwrites it unless kept.
+// Where few bytes are kept (records padded with NULs, sparse files), a step per kept byte;
+// else, without a branch per byte, each byte stored and overwritten by the next unless kept.
 std::size_t scalar_compress(const Byte* in, std::uint64_t keep, Byte* out) {
     std::size_t n = 0;
+    if (count_bits(keep) <= static_cast<int>(kGroup / 4)) {
+        for (; keep != 0; keep &= keep - 1)
+            out[n++] = in[__builtin_ctzll(keep)];
+        return n;
+    }
     for (std::size_t i = 0; i < kGroup; ++i) {
         out[n] = in[i];
         n += (keep >> i) & 1;

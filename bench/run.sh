@@ -5,8 +5,11 @@
 # A second table gives the user CPU time per GiB on inputs where special bytes come thick.
 #   bench/run.sh [WORK_FOLDER]
 # PAIRS=7 PEER_REPS=3 PATTERN_REPS=3 SIZE_MIB=256 change the defaults; ONLY='*DEL 80' runs one
-# case (PATTERNS=0 leaves out the pattern table); ZEILFUGE=path times another build of the tool
-# with the same script. KERNELS='portable sse2 avx2 avx512' builds the tool once per kernel
+# case (PATTERNS=0 leaves out the pattern table, ONLY=- leaves out the cases). PATTERN_MIB, by
+# default a quarter of SIZE_MIB and at most all of it, sizes each pattern: a run of a few tens
+# of ms gets its user time from a few ticks of the system's accounting, and larger patterns
+# give steadier figures. ZEILFUGE=path times another build of the tool with the same script.
+# KERNELS='portable sse2 avx2 avx512' builds the tool once per kernel
 # (ZEILFUGE_KERNELS, in build-kernel-NAME) and gives a row per kernel instead of zeilfuge's:
 # each build holds the portable kernel and the one named, and runs the one named.
 # Needs: cmake, g++, dd, fold, unix2dos and dos2unix (Debian: dos2unix), awk. Makes its own
@@ -167,7 +170,7 @@ run_case "*DEL 65536, short lines" short.dat '*DEL' 65536 output \
 # The patterns where special bytes come thick, each repeated to PATTERN_MIB, and random mixes
 # of data, blanks, CR, LF and NUL at several densities (make_mix): user CPU seconds per GiB of
 # the larger of input and output, median of PATTERN_REPS runs.
-pattern_mib=$((size_mib / 4))
+pattern_mib=${PATTERN_MIB:-$((size_mib / 4))}
 : >patterns.txt
 make_pattern() { # NAME PRINTF_FORMAT
     printf "$2" >unit

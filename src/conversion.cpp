@@ -25,6 +25,13 @@ constexpr std::ptrdiff_t kSpecialRoom = 4;
 // overwritten by what follows.
 constexpr std::size_t kWideCopy = 16;
 
+// Writes CR LF: a record break, or a line end.
+void put_crlf(Byte*& out) {
+    out[0] = kCr;
+    out[1] = kLf;
+    out += 2;
+}
+
 // Writes the owed blanks that fit; true when none are left.
 bool pay_blanks(ConversionState& state, Byte*& out, const Byte* out_end) {
     const auto n = std::min<std::int64_t>(state.blanks_owed, out_end - out);
@@ -71,9 +78,7 @@ std::size_t insert_data(const Kernel& kernel, ConversionState& state, const Byte
                 if (done == n) break;
             }
             if (room(out, limit) < 3) break;
-            out[0] = kCr;
-            out[1] = kLf;
-            out += 2;
+            put_crlf(out);
             filled = 0;
         }
         const std::size_t take =
@@ -156,13 +161,9 @@ void put_line_end(ConversionState& state, Byte*& out, const Byte* out_end) {
         // it draws a break too when that byte did. Before any data, k is -1.
         const std::int64_t k = state.counter - 1;
         if (length != 0 && k != 0 && k % length == 0) {
-            out[0] = kCr;
-            out[1] = kLf;
-            out += 2;
+            put_crlf(out);
         }
-        out[0] = kCr;
-        out[1] = kLf;
-        out += 2;
+        put_crlf(out);
     } else if (length != 0) {
         const std::int64_t blanks = blanks_to_pad(state.counter, length);
         state.counter += blanks;
@@ -307,9 +308,7 @@ void insert_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
                 copy_piece(line, left);
                 line += left;
                 n -= left;
-                out[0] = kCr;
-                out[1] = kLf;
-                out += 2;
+                put_crlf(out);
                 left = size;
             }
             copy_piece(line, n);
@@ -317,13 +316,9 @@ void insert_lines(const Kernel& kernel, ConversionState& state, const Byte*& in_
             // The line end draws a break too when the last data byte did: one that began a
             // record other than the first.
             if (length != 0 && left == size - 1 && counter != 1) {
-                out[0] = kCr;
-                out[1] = kLf;
-                out += 2;
+                put_crlf(out);
             }
-            out[0] = kCr;
-            out[1] = kLf;
-            out += 2;
+            put_crlf(out);
             start = at + 1;
         }
         in += start;

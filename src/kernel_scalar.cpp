@@ -42,14 +42,15 @@ std::size_t scalar_insert_group(const Byte* in, std::uint64_t kept, std::uint64_
                                 std::uint64_t line_ends, Byte* out) {
     // By a break (bit 0) and a line end (bit 1): the bytes before the byte, the first lowest.
     static constexpr std::uint32_t kBefore[4] = {0, 0x0A0D, 0x0D, 0x0D0A0D};
-    static constexpr unsigned kBeforeBytes[4] = {0, 2, 1, 3};
     std::size_t n = 0;
     for (std::size_t i = 0; i < kGroup; ++i) {
-        const auto k = static_cast<unsigned>((breaks >> i & 1) | (line_ends >> i & 1) << 1);
-        std::uint32_t word = kBefore[k] | std::uint32_t{in[i]} << (8 * kBeforeBytes[k]);
+        const auto broke = static_cast<unsigned>(breaks >> i & 1);
+        const auto ends_line = static_cast<unsigned>(line_ends >> i & 1);
+        const unsigned before = 2 * broke + ends_line;  // bytes
+        std::uint32_t word = kBefore[broke | ends_line << 1] | std::uint32_t{in[i]} << (8 * before);
         if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
         std::memcpy(out + n, &word, 4);
-        n += kBeforeBytes[k] + static_cast<std::size_t>(kept >> i & 1);
+        n += before + static_cast<std::size_t>(kept >> i & 1);
     }
     return n;
 }

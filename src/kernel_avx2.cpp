@@ -222,23 +222,79 @@ std::uint64_t deposit(std::uint64_t bits, std::uint64_t mask) {
     return _pdep_u64(bits, mask);
 }
 
-// Each input byte gets four places, CR, LF, CR and the byte, and the places kept of each 16
-// input bytes are packed by one compress; which are kept, the masks' bits each spread to every
-// fourth place.
+// Four input bytes at a time become up to 16 output bytes by one shuffle, chosen by the state
+// of each of the four: 0 when it is not kept, else 1, plus 2 for a break (CR LF before it) and
+// 1 for a line end (a CR before it). The four states are the digits of a number in base 5, the
+// first lowest. The shuffle's source holds the four bytes, then a CR and an LF.
+constexpr std::size_t kStates = 5 * 5 * 5 * 5;
+constexpr Byte kSourceCr = 4;
+constexpr Byte kSourceLf = 5;
+
+struct Expansions {
+    alignas(16) Byte order[kStates][16];
+    Byte size[kStates];
+};
+
+constexpr Expansions kExpansions = [] {
+    Expansions table{};
+    for (unsigned states = 0; states < kStates; ++states) {
+        unsigned at = 0;
+        auto put = [&](Byte from) { table.order[states][at++] = from; };
+        for (unsigned j = 0, rest = states; j < 4; ++j, rest /= 5) {
+            const unsigned state = rest % 5;
+            if (state == 0) continue;
+            if ((state - 1) & 2) {
+                put(kSourceCr);
+                put(kSourceLf);
+            }
+            if ((state - 1) & 1) put(kSourceCr);
+            put(static_cast<Byte>(j));
+        }
+        table.size[states] = static_cast<Byte>(at);
+        while (at < 16)
+            put(0x80);
+    }
+    return table;
+}();
+
+// 0xFF in byte i where bit i of the mask is set.
+__m256i bytes_of(std::uint32_t mask) {
+    const __m256i spread =
+        _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(mask)),
+                            _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
+                                             2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
+}
+
+// Each four input bytes by one shuffle: the states of all 64 bytes in two registers, their
+// numbers by two multiply-adds, then a shuffle from the table and one store for each four.
 std::size_t insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
                          std::uint64_t line_ends, Byte* out) {
-    alignas(64) Byte places[4 * kGroup];
-    for (std::size_t i = 0; i < kGroup; ++i) {
-        const std::uint32_t place = 0x000D0A0Du | std::uint32_t{in[i]} << 24;
-        std::memcpy(places + 4 * i, &place, 4);
+    alignas(32) std::uint32_t numbers[kGroup / 4];
+    for (std::size_t half = 0; half < 2; ++half) {
+        const auto bits = [&](std::uint64_t mask) {
+            return bytes_of(static_cast<std::uint32_t>(mask >> (32 * half)));
+        };
+        const __m256i one = _mm256_set1_epi8(1);
+        const __m256i two = _mm256_set1_epi8(2);
+        const __m256i before = _mm256_or_si256(_mm256_and_si256(bits(breaks), two),
+                                               _mm256_and_si256(bits(line_ends), one));
+        const __m256i state = _mm256_and_si256(bits(kept), _mm256_add_epi8(one, before));
+        const __m256i pairs = _mm256_maddubs_epi16(state, _mm256_set1_epi16(5 << 8 | 1));
+        const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(25 << 16 | 1));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(numbers + 8 * half), fours);
     }
-    constexpr std::uint64_t kFourth = 0x1111111111111111ULL;
+    const __m128i crlf = _mm_setr_epi8(0, 0, 0, 0, 0x0D, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     std::size_t n = 0;
-    for (std::size_t from = 0; from < kGroup; from += 16) {
-        const std::uint64_t keep = _pdep_u64(breaks >> from, kFourth) * 3 |
-                                   _pdep_u64(line_ends >> from, kFourth) << 2 |
-                                   _pdep_u64(kept >> from, kFourth) << 3;
-        n += compress(places + 4 * from, keep, out + n);
+    for (std::size_t i = 0; i < kGroup / 4; ++i) {
+        std::uint32_t four;
+        std::memcpy(&four, in + 4 * i, 4);
+        const __m128i source = _mm_or_si128(_mm_cvtsi32_si128(static_cast<int>(four)), crlf);
+        const __m128i order =
+            _mm_load_si128(reinterpret_cast<const __m128i*>(kExpansions.order[numbers[i]]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_shuffle_epi8(source, order));
+        n += kExpansions.size[numbers[i]];
     }
     return n;
 }

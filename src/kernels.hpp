@@ -121,10 +121,10 @@ inline constexpr std::size_t kSmallLine = 16;
 std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std::size_t count);
 // compress one byte at a time, for the kernels without a byte shuffle.
 std::size_t scalar_compress(const unsigned char* in, std::uint64_t keep, unsigned char* out);
-// insert_group a byte at a time, for the kernels without a byte shuffle.
+// insert_group in words, for the kernels without a byte shuffle.
 std::size_t scalar_insert_group(const unsigned char* in, std::uint64_t kept, std::uint64_t breaks,
                                 std::uint64_t line_ends, unsigned char* out);
-// deposit a set bit at a time, for the kernels without BMI2.
+// deposit by a select per bit, for the kernels without BMI2.
 std::uint64_t scalar_deposit(std::uint64_t bits, std::uint64_t mask);
 // short_records in words, for the kernels' tails and those without a byte shuffle.
 unsigned char* scalar_short_records(const unsigned char* in, std::size_t length, std::size_t count,

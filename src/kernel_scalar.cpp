@@ -167,11 +167,18 @@ std::uint64_t pair_codes(std::uint64_t broke, std::uint64_t ends_line, std::uint
 // The bytes that are kept and draw nothing before them come in runs between the others: each
 // run is copied whole by one copy of a group's size, and only the others take a store each.
 // Where they are more than a quarter of the group, every pair of bytes takes one store, with
-// no branch on the runs.
+// no branch on the runs; where an eighth or fewer are kept, each kept byte takes one.
 std::size_t scalar_insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
                                 std::uint64_t line_ends, Byte* out) {
     const std::uint64_t others = ~kept | breaks | line_ends;
     std::size_t n = 0;
+    if (count_bits(kept) <= static_cast<int>(kGroup / 4)) {
+        for (; kept != 0; kept &= kept - 1) {
+            const auto at = static_cast<unsigned>(__builtin_ctzll(kept));
+            n += put_with_before(in[at], breaks >> at & 1, line_ends >> at & 1, 1, out + n);
+        }
+        return n;
+    }
     if (count_bits(others) > static_cast<int>(kGroup / 4)) {
         for (std::size_t i = 0; i < kGroup; i += 8) {
             std::uint64_t codes =

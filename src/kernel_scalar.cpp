@@ -1,6 +1,7 @@
 // The scalar helpers every kernel may call, built with no instruction set of its own, so that
-// they run on every processor: the plain stores of lines, packing bytes one at a time, records
-// placed in words, and the period of the records' output that the shuffling kernels work from.
+// they run on every processor: the plain stores of lines, packing and placing bytes in words,
+// records placed in words, and the period of the records' output that the shuffling kernels
+// work from.
 #include <bit>
 #include <cstring>
 #include <numeric>
@@ -21,6 +22,15 @@ std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std:
 
 namespace {
 
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = kOnes * 0x80;
+
+// The eight bits of a byte one to a byte of a word, bit j as 0 or 1 in byte j: the byte copied
+// to all eight, bit j kept in byte j, and made 1 by a carry into the byte's top bit.
+constexpr std::uint64_t spread(std::uint64_t bits) {
+    return ((bits * kOnes & 0x8040201008040201ULL) + kOnes * 0x7F) >> 7 & kOnes;
+}
+
 // How the eight bytes of a word are packed, by the eight bits that say which are kept: the
 // kept bytes as a mask; the bytes that each of three steps moves down by 1, 2 and 4 places,
 // those with an odd count of dropped bytes below them of the ones the step still counts (the
@@ -30,14 +40,6 @@ struct Packing {
     std::uint64_t moves[256][3];
     Byte count[256];
 };
-
-constexpr std::uint64_t bytes_of(unsigned bits) {
-    std::uint64_t bytes = 0;
-    for (unsigned j = 0; j < 8; ++j) {
-        if ((bits >> j & 1) != 0) bytes |= std::uint64_t{0xFF} << (8 * j);
-    }
-    return bytes;
-}
 
 constexpr Packing kPacking = [] {
     Packing table{};
@@ -52,9 +54,9 @@ constexpr Packing kPacking = [] {
             const unsigned moved = odd & mask;
             mask = (mask ^ moved) | moved >> (1u << step);
             below &= ~odd;
-            table.moves[keep][step] = bytes_of(moved);
+            table.moves[keep][step] = spread(moved) * 0xFF;
         }
-        table.kept[keep] = bytes_of(keep);
+        table.kept[keep] = spread(keep) * 0xFF;
         for (unsigned j = 0; j < 8; ++j)
             table.count[keep] = static_cast<Byte>(table.count[keep] + (keep >> j & 1));
     }
@@ -104,15 +106,6 @@ std::size_t put_with_before(Byte byte, unsigned broke, unsigned ends_line, unsig
     if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
     std::memcpy(out, &word, 4);
     return before + kept;
-}
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = kOnes * 0x80;
-
-// The eight bits of a byte one to a byte of a word, bit j as 0 or 1 in byte j: the byte copied
-// to all eight, bit j kept in byte j, and made 1 by a carry into the byte's top bit.
-constexpr std::uint64_t spread(std::uint64_t bits) {
-    return ((bits * kOnes & 0x8040201008040201ULL) + kOnes * 0x7F) >> 7 & kOnes;
 }
 
 // A byte's code: bit 0 its break, bit 1 its line end, bit 2 whether it is kept; and for two

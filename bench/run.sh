@@ -9,7 +9,7 @@
 # default a quarter of SIZE_MIB and at most all of it, sizes each pattern: a run of a few tens
 # of ms gets its user time from a few ticks of the system's accounting, and larger patterns
 # give steadier figures. ZEILFUGE=path times another build of the tool with the same script.
-# KERNELS='portable sse2 avx2 avx512' builds the tool once per kernel
+# KERNELS='portable sse2 ssse3 avx2 avx512' builds the tool once per kernel
 # (ZEILFUGE_KERNELS, in build-kernel-NAME) and gives a row per kernel instead of zeilfuge's:
 # each build holds the portable kernel and the one named, and runs the one named.
 # Needs: cmake, g++, dd, fold, unix2dos and dos2unix (Debian: dos2unix), awk. Makes its own

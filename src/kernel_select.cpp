@@ -12,6 +12,9 @@ const Kernel* const kBuilt[] = {
 #ifdef ZEILFUGE_KERNEL_SSE2
     &kSse2Kernel,
 #endif
+#ifdef ZEILFUGE_KERNEL_SSSE3
+    &kSsse3Kernel,
+#endif
 #ifdef ZEILFUGE_KERNEL_AVX2
     &kAvx2Kernel,
 #endif

@@ -89,6 +89,7 @@ void use_kernel_for_testing(const Kernel& kernel);
 // Each instruction set's file defines its kernel; kernel_select.cpp lists those built.
 extern const Kernel kPortableKernel;
 extern const Kernel kSse2Kernel;
+extern const Kernel kSsse3Kernel;
 extern const Kernel kAvx2Kernel;
 extern const Kernel kAvx512Kernel;
 

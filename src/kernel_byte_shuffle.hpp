@@ -23,9 +23,9 @@ constexpr Shuffles make_shuffles() {
     return table;
 }
 
-constexpr Shuffles kShuffles = make_shuffles();
+inline constexpr Shuffles kShuffles = make_shuffles();
 
-std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
+inline std::size_t compress(const Byte* in, std::uint64_t keep, Byte* out) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < kGroup; i += 8) {
         const auto bits = static_cast<unsigned>(keep >> i & 0xFF);
@@ -44,7 +44,7 @@ struct SingleByteShuffles {
     alignas(16) Byte line_ends[3][16];
 };
 
-Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
+inline Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
     static constexpr SingleByteShuffles kShuffled = [] {
         SingleByteShuffles s{};
         for (std::size_t j = 0; j < 48; ++j) {
@@ -72,16 +72,16 @@ Byte* single_byte_records(const Byte* in, std::size_t count, Byte* out) {
 // of each of the four: 0 when it is not kept, else 1, plus 2 for a break (CR LF before it) and
 // 1 for a line end (a CR before it). The four states are the digits of a number in base 5, the
 // first lowest. The shuffle's source holds the four bytes, then a CR and an LF.
-constexpr std::size_t kStates = 5 * 5 * 5 * 5;
-constexpr Byte kSourceCr = 4;
-constexpr Byte kSourceLf = 5;
+inline constexpr std::size_t kStates = std::size_t{5} * 5 * 5 * 5;
+inline constexpr Byte kSourceCr = 4;
+inline constexpr Byte kSourceLf = 5;
 
 struct Expansions {
     alignas(16) Byte order[kStates][16];
     Byte size[kStates];
 };
 
-constexpr Expansions kExpansions = [] {
+inline constexpr Expansions kExpansions = [] {
     Expansions table{};
     for (unsigned states = 0; states < kStates; ++states) {
         unsigned at = 0;
@@ -104,7 +104,7 @@ constexpr Expansions kExpansions = [] {
 }();
 
 // 0xFF in byte i where bit i of the mask is set.
-__m128i bytes_of(std::uint32_t mask) {
+inline __m128i bytes_of(std::uint32_t mask) {
     const __m128i spread =
         _mm_shuffle_epi8(_mm_set1_epi16(static_cast<short>(mask)),
                          _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
@@ -114,8 +114,8 @@ __m128i bytes_of(std::uint32_t mask) {
 
 // Each four input bytes by one shuffle: the states of 16 bytes at a time in a register, their
 // numbers by two multiply-adds, then a shuffle from the table and one store for each four.
-std::size_t insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
-                         std::uint64_t line_ends, Byte* out) {
+inline std::size_t insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
+                                std::uint64_t line_ends, Byte* out) {
     alignas(16) std::uint32_t numbers[kGroup / 4];
     for (std::size_t quarter = 0; quarter < 4; ++quarter) {
         const auto bits = [&](std::uint64_t mask) {

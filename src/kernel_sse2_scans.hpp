@@ -3,27 +3,27 @@
 // file says.
 #pragma once
 
-__m128i load(const Byte* at) {
+inline __m128i load(const Byte* at) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
 }
 
-void store(Byte* at, __m128i v) {
+inline void store(Byte* at, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
 }
 
 // All four special bytes are at most 0x1A: one minimum and one compare find the few
 // candidates, and only a piece that holds one is looked at exactly.
-unsigned candidates(__m128i v) {
+inline unsigned candidates(__m128i v) {
     const __m128i top = _mm_set1_epi8(static_cast<char>(kCtrlZ));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, top), v)));
 }
 
-unsigned equal(__m128i v, Byte b) {
+inline unsigned equal(__m128i v, Byte b) {
     return static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(b)))));
 }
 
-unsigned specials(__m128i v) {
+inline unsigned specials(__m128i v) {
     return equal(v, 0x00) | equal(v, 0x0A) | equal(v, 0x0D) | equal(v, kCtrlZ);
 }
 

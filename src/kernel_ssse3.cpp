@@ -25,21 +25,19 @@ bool has_ssse3() {
     return __builtin_cpu_supports("ssse3");
 }
 
+// SSE2's kernel, with the shuffles in place of the scalar helpers they beat.
+constexpr Kernel with_shuffles() noexcept {
+    Kernel kernel =
+        scanning_kernel<plain_run<false>, plain_run<true>, classify>("ssse3", has_ssse3);
+    kernel.short_records = short_records;
+    kernel.plain_records = scanned_records<find_special_by<plain_run<false>>, short_records>;
+    kernel.compress = compress;
+    kernel.insert_group = insert_group;
+    return kernel;
+}
+
 }  // namespace
 
-const Kernel kSsse3Kernel = {
-    .name = "ssse3",
-    .runs_here = has_ssse3,
-    .find_special = find_special_by<plain_run<false>>,
-    .copy_plain = plain_run<true>,
-    .find_line_ends = find_line_ends_by<classify>,
-    .put_lines = scalar_put_lines,
-    .short_records = short_records,
-    .plain_records = scanned_records<find_special_by<plain_run<false>>, short_records>,
-    .classify = classify,
-    .compress = compress,
-    .deposit = scalar_deposit,
-    .insert_group = insert_group,
-};
+const Kernel kSsse3Kernel = with_shuffles();
 
 }  // namespace zeilfuge

@@ -189,9 +189,10 @@ std::size_t scalar_insert_group(const Byte* in, std::uint64_t kept, std::uint64_
         }
         return n;
     }
-    Byte group[2 * kGroup];  // a run's copy may read beyond the group
+    Byte group[2 * kGroup];  // a run's copy reads the group's size from where the run starts
     for (std::size_t i = 0; i < kGroup; i += 16)
         copy_16(group + i, in + i);
+    std::memset(group + kGroup, 0, kGroup);
     std::size_t from = 0;  // where the run starts
     for (std::uint64_t rest = others;; rest &= rest - 1) {
         const std::size_t at = rest != 0 ? static_cast<std::size_t>(__builtin_ctzll(rest)) : kGroup;

@@ -71,8 +71,8 @@ struct Kernel {
     std::uint64_t (*deposit)(std::uint64_t bits, std::uint64_t mask);
     // Writes what *INS makes of the group at in: for each byte whose bit is set in kept, in
     // order, CR LF when its bit is set in breaks too, then a CR when it is set in line_ends
-    // (an LF's, which so becomes CR LF), then the byte. Returns how many bytes; may write up
-    // to kGroup bytes beyond them.
+    // (an LF's, which so becomes CR LF), then the byte. Bits of breaks and line_ends are set
+    // only where kept's are. Returns how many bytes; may write up to kGroup bytes beyond them.
     std::size_t (*insert_group)(const unsigned char* in, std::uint64_t kept, std::uint64_t breaks,
                                 std::uint64_t line_ends, unsigned char* out);
 };

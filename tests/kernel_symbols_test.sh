@@ -5,7 +5,7 @@
 set -euo pipefail
 checked=0
 for object in "$@"; do
-    case $object in *kernel_avx*) ;; *) continue ;; esac
+    case $object in *kernel_avx* | *kernel_ssse3*) ;; *) continue ;; esac
     # Except DW.ref.__gxx_personality_v0, a word of data holding the address of the C++
     # runtime's routine for exceptions, no code: GCC's sanitizer builds emit it.
     shared=$(nm --defined-only "$object" |

@@ -20,12 +20,21 @@ constexpr bool is_special(Byte b) {
     return b == 0x00 || b == 0x0A || b == 0x0D || b == kCtrlZ;
 }
 
-// The set bits of x, for the code built for every processor, where the built-in is a call.
-inline int count_bits(std::uint64_t x) {
+// A 1 in every byte of a word, and the top bit of every byte.
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighs = kOnes * 0x80;
+
+// In each byte, the set bits of x in it and in the bytes below it.
+inline std::uint64_t byte_sums(std::uint64_t x) {
     x -= x >> 1 & 0x5555555555555555ULL;
     x = (x & 0x3333333333333333ULL) + (x >> 2 & 0x3333333333333333ULL);
     x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+    return x * kOnes;
+}
+
+// The set bits of x, for the code built for every processor, where the built-in is a call.
+inline int count_bits(std::uint64_t x) {
+    return static_cast<int>(byte_sums(x) >> 56);
 }
 
 constexpr bool always() {

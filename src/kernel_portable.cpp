@@ -12,9 +12,6 @@ namespace {
 
 constexpr bool kBigEndian = std::endian::native == std::endian::big;
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = kOnes * 0x80;
-
 // A byte below 0x1B, as all four special bytes are, sets its top bit in (x - 0x1B1B...) & ~x,
 // and no other byte does unless such a byte is in the word.
 std::uint64_t candidates(std::uint64_t x) {

@@ -22,9 +22,6 @@ std::size_t scalar_put_lines(RegionLines& lines, const std::uint16_t* ends, std:
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = kOnes * 0x80;
-
 // The eight bits of a byte one to a byte of a word, bit j as 0 or 1 in byte j: the byte copied
 // to all eight, bit j kept in byte j, and made 1 by a carry into the byte's top bit.
 constexpr std::uint64_t spread(std::uint64_t bits) {
@@ -160,7 +157,7 @@ std::uint64_t pair_codes(std::uint64_t broke, std::uint64_t ends_line, std::uint
 // The bytes that are kept and draw nothing before them come in runs between the others: each
 // run is copied whole by one copy of a group's size, and only the others take a store each.
 // Where they are more than a quarter of the group, every pair of bytes takes one store, with
-// no branch on the runs; where an eighth or fewer are kept, each kept byte takes one.
+// no branch on the runs; where a quarter or fewer are kept, each kept byte takes one.
 std::size_t scalar_insert_group(const Byte* in, std::uint64_t kept, std::uint64_t breaks,
                                 std::uint64_t line_ends, Byte* out) {
     const std::uint64_t others = ~kept | breaks | line_ends;
@@ -233,14 +230,6 @@ unsigned select_bit(std::uint64_t mask, std::uint64_t sums, unsigned k) {
     const auto byte = static_cast<unsigned>(__builtin_ctzll(~before & kHighs)) - 7;  // in bits
     const unsigned rank = k - static_cast<unsigned>((sums << 8) >> byte & 0xFF);
     return byte + kInByte.place[rank][mask >> byte & 0xFF];
-}
-
-// In each byte, the set bits of x in it and the bytes below it.
-std::uint64_t byte_sums(std::uint64_t x) {
-    x -= x >> 1 & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + (x >> 2 & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return x * kOnes;
 }
 
 }  // namespace
